@@ -1,0 +1,41 @@
+# The commands a newcomer types; see README.md.
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
+
+.PHONY: all build deps test test-asan run offline bench clean
+
+all: build
+
+deps:
+	scripts/install-deps
+
+build:
+	cmake -S . -B $(BUILD)
+	cmake --build $(BUILD) -j $(JOBS)
+
+# Every suite, then the process-level suite again on a sanitizer build (reference counting
+# faults show up there).
+test: deps build
+	ctest --test-dir $(BUILD) $(CTEST_FLAGS)
+	$(MAKE) test-asan
+
+test-asan:
+	cmake -S . -B $(ASAN_BUILD) -DQBLAST_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	ctest --test-dir $(ASAN_BUILD) $(CTEST_FLAGS) -L 'unit|process'
+
+# The check against the live NCBI service.
+run: build
+	$(BUILD)/qblast-check
+
+# The whole check against the local BLAST service on loopback.
+offline: deps build
+	scripts/offline $(BUILD)
+
+bench: build
+	bench/run $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,1 @@
+"""BLAST: the web client (Skelda) and the XML report reader (Morvin)."""
