@@ -1,0 +1,24 @@
+// The query driver: the interpreter's main module, run as a sequence of steps over its own
+// module namespace, where all of its values live.
+#pragma once
+
+#include "python/namespace.h"
+
+namespace driver {
+
+// The fixed workload: a new list of six-field rows
+// (program, database, query, e_value, entrez_filter, expected_hits).
+py::object build_query_table();
+
+// The row body. Announces the current row, submits it and reads the result into `record`.
+void submit_and_read(const py::module_namespace& globals);
+// Checks `record` against the current row; the first check that fails raises AssertionError.
+void check_result(const py::module_namespace& globals);
+
+// Matching rules of the checks, on interpreter texts.
+// True when `identifier` equals one of the pieces of `text` cut at every "|".
+bool is_piece_of(py::handle identifier, py::handle text);
+// The first whitespace-separated word of `title`; IndexError when it has none.
+py::object first_word(py::handle title);
+
+}  // namespace driver
