@@ -68,7 +68,10 @@ private:
     friend object steal(PyObject* ptr);
     friend object borrow(handle h);
     explicit object(PyObject* ptr) : handle(ptr) {}
-    void reset() { Py_XDECREF(std::exchange(m_ptr, nullptr)); }
+    void reset() {
+        PyObject* old = std::exchange(m_ptr, nullptr);  // the macro reads its argument twice
+        Py_XDECREF(old);
+    }
 };
 
 // Raised (in C++) when the interpreter's error indicator is set. Constructing it takes the
