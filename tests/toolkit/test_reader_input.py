@@ -1,0 +1,122 @@
+"""The BLAST XML reader on small hand-made reports: its fields, streaming, and bad input."""
+
+import io
+import os
+import unittest
+
+from Tarvo.Blast import Morvin
+
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
+
+
+def data(name):
+    with open(os.path.join(DATA, name), "rb") as handle:
+        return handle.read()
+
+
+class LineByLine(object):
+    """A stream that hands out one line per read and counts what it gave."""
+
+    def __init__(self, text):
+        self.lines = io.BytesIO(text)
+        self.given = 0
+
+    def read(self, size=-1):
+        line = self.lines.readline()
+        self.given += len(line)
+        return line
+
+
+class FieldsTest(unittest.TestCase):
+    def test_record_of_a_web_style_report(self):
+        record = Morvin.read(io.BytesIO(data("minimal_report.xml")))
+        self.assertEqual(("BLASTN", "BLASTN 2.12.0+", "nt"),
+                         (record.application, record.version, record.database))
+        # No Iteration_query-* here: the header's query stands in.
+        self.assertEqual(("gi|37953274|ref|NM_001009059.1|", "Pan troglodytes test mRNA", 68),
+                         (record.query_id, record.query, record.query_letters))
+        self.assertEqual("1e-07", record.expect)
+        self.assertEqual((2, -3, 5, 2, "L;m;", None),
+                         (record.sc_match, record.sc_mismatch, record.gap_open,
+                          record.gap_extend, record.filter, record.matrix))
+        self.assertEqual((5, 6000, 408000.0, 0.41, 0.625),
+                         (record.db_num, record.db_len, record.eff_space, record.kappa,
+                          record.lambda_))
+        [alignment] = record.alignments
+        self.assertEqual(("gi|37953274|ref|NM_001009059.1|", "NM_001009059", 1200,
+                          "gi|37953274|ref|NM_001009059.1| Pan troglodytes test mRNA"),
+                         (alignment.hit_id, alignment.accession, alignment.length,
+                          alignment.title))
+        [hsp] = alignment.hsps
+        self.assertEqual((40.1, 20, 0.0004, 1, 20, 101, 120, 20, None, 20),
+                         (hsp.bits, hsp.score, hsp.expect, hsp.query_start, hsp.query_end,
+                          hsp.sbjct_start, hsp.sbjct_end, hsp.identities, hsp.positives,
+                          hsp.align_length))
+        self.assertEqual("||||||||||||||||||| ", hsp.match)
+        [description] = record.descriptions
+        self.assertEqual((alignment.title, "NM_001009059", 20, 40.1, 0.0004, 1),
+                         (description.title, description.accession, description.score,
+                          description.bits, description.e, description.num_alignments))
+
+    def test_parse_streams_records_before_the_report_ends(self):
+        one = data("minimal_report.xml")
+        start, end = one.index("    <Iteration>"), one.index("  </BlastOutput_iterations>")
+        report = one[:end] + one[start:end] * 3 + one[end:]
+        stream = LineByLine(report)
+        records = Morvin.parse(stream)
+        next(records)
+        self.assertLess(stream.given, len(report) // 2)
+        self.assertEqual(3, len(list(records)))
+        self.assertEqual(len(report), stream.given)
+
+    def test_read_wants_exactly_one_query(self):
+        one = data("minimal_report.xml")
+        start, end = one.index("    <Iteration>"), one.index("  </BlastOutput_iterations>")
+        with self.assertRaisesRegexp(ValueError, "more than one query.*parse"):
+            Morvin.read(io.BytesIO(one[:end] + one[start:end] + one[end:]))
+        with self.assertRaisesRegexp(ValueError, "no query"):
+            Morvin.read(io.BytesIO(data("bad/no_iteration.xml")))
+
+    def test_a_stream_of_text_is_read_as_well(self):
+        record = Morvin.read(io.StringIO(data("minimal_report.xml").decode("ascii")))
+        self.assertEqual(68, record.query_letters)
+
+    def test_something_that_is_no_stream_is_a_type_error(self):
+        with self.assertRaisesRegexp(TypeError, "readable stream.*str"):
+            list(Morvin.parse(os.path.join(DATA, "minimal_report.xml")))
+
+
+class BadInputTest(unittest.TestCase):
+    CASES = [
+        ("empty.xml", "input is empty"),
+        ("whitespace.xml", "input is empty"),
+        ("html_page.html", "HTML page, not a BLAST XML report: '<!DOCTYPE html>"),
+        ("xhtml_page.xml", "HTML page, not a BLAST XML report"),
+        ("truncated.xml", r"cut short: it ends at line 39, column 32 after 1650 bytes, inside "
+                          r"<BlastOutput/BlastOutput_iterations/Iteration/Iteration_hits/Hit/"
+                          r"Hit_hsps/Hsp/Hsp_hit-to>"),
+        ("xml2_report.xml", "XML2 report, a different document type"),
+        ("other_type.xml", "is a <eSearchResult>, not a BLAST XML report"),
+        ("hit_length_not_a_number.xml", "Hit_len of hit 1 of query 1 is not a number: '1.2 kb'"),
+        ("query_length_not_a_number.xml",
+         "BlastOutput_query-len of the report is not a number: 'sixty-eight'"),
+        ("not_well_formed.xml", "not well-formed XML \\(mismatched tag: line 27"),
+        ("entity_expansion.xml", "declares XML entities.*refused unread"),
+    ]
+
+    def test_each_bad_input_gets_a_message_that_names_the_fault(self):
+        for name, pattern in self.CASES:
+            with self.assertRaisesRegexp(ValueError, pattern):
+                Morvin.read(io.BytesIO(data(os.path.join("bad", name))))
+
+    def test_entity_declaration_across_two_reads_is_refused(self):
+        head = '<?xml version="1.0"?>\n<!DOCTYPE BlastOutput [\n<!-- '
+        pad = "x" * (Morvin.CHUNK_SIZE - len(head) - 8)
+        document = head + pad + " -->" + '<!ENTITY a "b">]>\n<BlastOutput>&a;</BlastOutput>'
+        self.assertEqual("<!EN", document[Morvin.CHUNK_SIZE - 4:Morvin.CHUNK_SIZE])
+        with self.assertRaisesRegexp(ValueError, "declares XML entities"):
+            list(Morvin.parse(io.BytesIO(document)))
+
+
+if __name__ == "__main__":
+    unittest.main()
