@@ -77,6 +77,7 @@ STATISTICS_FIELDS = (
     ("Statistics_lambda", "lambda_", float),
     ("Statistics_entropy", "entropy", float),
 )
+HEADER_AND_PARAMETER_FIELDS = HEADER_FIELDS + PARAMETER_FIELDS
 HIT_FIELDS = (
     ("Hit_num", "hit_num", _whole),
     ("Hit_id", "hit_id", None),
@@ -150,7 +151,7 @@ def parse(handle):
                 yield record
                 record = None
             elif len(path) == 1 or tag == "Parameters":
-                _read_fields(header, element, HEADER_FIELDS + PARAMETER_FIELDS, "the report")
+                _read_fields(header, element, HEADER_AND_PARAMETER_FIELDS, "the report")
     except ElementTree.ParseError as error:
         raise ValueError(_parse_failure(error, stream, path))
 
@@ -191,7 +192,7 @@ def _parse_failure(error, stream, path):
 
 def _new_record(header):
     record = Record()
-    for _, name, _ in HEADER_FIELDS + PARAMETER_FIELDS + ITERATION_FIELDS + STATISTICS_FIELDS:
+    for _, name, _ in HEADER_AND_PARAMETER_FIELDS + ITERATION_FIELDS + STATISTICS_FIELDS:
         setattr(record, name, header.get(name))
     record.alignments = []
     record.descriptions = []
@@ -242,18 +243,25 @@ def _describe(alignment):
 
 
 def _read_fields(target, element, fields, where):
-    """Copy the texts of element's children named in fields into target, converted."""
-    for child_tag, name, convert in fields:
-        child = element if element.tag == child_tag else element.find(child_tag)
-        if child is None:
+    """Copy the texts of element (or of its children) named in fields into target, converted."""
+    table = _TABLES.get(fields)
+    if table is None:
+        table = _TABLES[fields] = dict((tag, (name, convert)) for tag, name, convert in fields)
+    for child in ([element] if element.tag in table else element):
+        entry = table.get(child.tag)
+        if entry is None:
             continue
-        text = (child.text or "").strip() if convert else (child.text or "")
+        name, convert = entry
+        text = child.text or ""
         if convert:
             try:
-                text = convert(text)
+                text = convert(text.strip())
             except ValueError:
-                raise ValueError("%s of %s is not a number: %r" % (child_tag, where, text))
+                raise ValueError("%s of %s is not a number: %r" % (child.tag, where, text))
         target[name] = text
+
+
+_TABLES = {}
 
 
 class _Guarded(object):
