@@ -68,7 +68,7 @@ def qblast(program, database, query, **options):
     search = _Search(settings, _clock())
     try:
         rid, rtoe = _submit(search, fields + [("tool", TOOL), ("email", settings["email"])])
-        search.rid, search.status = rid, "WAITING"
+        search.rid = rid
         _wait_ready(search, search.submitted + rtoe)
         return io.BytesIO(_results(search, fields))
     finally:
