@@ -2,7 +2,7 @@
 // becomes the exit status.
 #include <Python.h>
 
-PyMODINIT_FUNC init__main__(void);
+PyMODINIT_FUNC init__main__(void);  // NOLINT(bugprone-reserved-identifier): the name the interpreter expects
 
 int main(int argc, char** argv) {
     Py_Initialize();

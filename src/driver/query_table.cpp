@@ -31,10 +31,9 @@ py::object build_query_table() {
     return py::list({
         row("blastp", py::str("160837788"), py::floating(0.001), py::str("rat [ORGN]"),
             {"9506405", "13592137", "37589612", "149064087", "56912225"}),
-        row("blastn", py::str("GTACCTTGATTTCGTATTCNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNGACTCTACTACCTTTACCC"),
-            py::integer(10), py::str("pan [ORGN]"), {"37953274", "51104367", "51104367", "51104367"}),
-        row("blastx", py::str(fasta_query), py::floating(1e-07), py::none(),
-            {"21554275", "18409071", "296087288"}),
+        row("blastn", py::str("GTACCTTGATTTCGTATTCNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNGACTCTACTACCTTTACCC"), py::integer(10),
+            py::str("pan [ORGN]"), {"37953274", "51104367", "51104367", "51104367"}),
+        row("blastx", py::str(fasta_query), py::floating(1e-07), py::none(), {"21554275", "18409071", "296087288"}),
     });
 }
 

@@ -86,8 +86,7 @@ void search_expected_hits(const py::module_namespace& globals, const char* list,
 
 void check_alignment_hits(const py::module_namespace& globals) {
     if (globals.get("expected_hits").ptr() == Py_None) {
-        assert_that(py::length(globals.get("record").attr(rec::alignments)) == 0,
-                    "Expected no alignments!");
+        assert_that(py::length(globals.get("record").attr(rec::alignments)) == 0, "Expected no alignments!");
         return;
     }
     assert_that(py::length(globals.get("record").attr(rec::alignments)) > 0, "Expected some alignments!");
@@ -106,12 +105,10 @@ void check_alignment_hits(const py::module_namespace& globals) {
 
 void check_description_hits(const py::module_namespace& globals) {
     if (globals.get("expected_hits").ptr() == Py_None) {
-        assert_that(py::length(globals.get("record").attr(rec::descriptions)) == 0,
-                    "Expected no descriptions!");
+        assert_that(py::length(globals.get("record").attr(rec::descriptions)) == 0, "Expected no descriptions!");
         return;
     }
-    assert_that(py::length(globals.get("record").attr(rec::descriptions)) > 0,
-                "Expected some descriptions!");
+    assert_that(py::length(globals.get("record").attr(rec::descriptions)) > 0, "Expected some descriptions!");
     search_expected_hits(globals, rec::descriptions, "descr", [](py::handle expected_hit, py::handle descr) {
         return py::equal(expected_hit, descr.attr(rec::accession)) ||
                is_piece_of(expected_hit, first_word(descr.attr(rec::title)));

@@ -66,7 +66,7 @@ void run(const py::module_namespace& globals) {
 
 }  // namespace driver
 
-PyMODINIT_FUNC init__main__(void) {
+PyMODINIT_FUNC init__main__(void) {  // NOLINT(bugprone-reserved-identifier): the interpreter's name
     static bool ran = false;
     if (ran)
         return;

@@ -31,8 +31,8 @@ py::object qblast(const py::module_namespace& globals, bool megablast) {
     py::object megablast_off = py::str("FALSE");  // a text, as the service's form field takes it
 
     std::vector<py::keyword> keywords = {
-        {"alignments", size},   {"descriptions", size}, {"hitlist_size", size},
-        {"entrez_query", entrez_filter}, {"expect", e_value},
+        {"alignments", size}, {"descriptions", size}, {"hitlist_size", size}, {"entrez_query", entrez_filter},
+        {"expect", e_value},
     };
     if (megablast)
         keywords.push_back({"megablast", megablast_off});

@@ -8,8 +8,7 @@ namespace py {
 namespace {
 
 struct callable {
-    PyObject_HEAD
-    PyObject* dict;
+    PyObject_HEAD PyObject* dict;
     PyObject* context;
     native_body body;
 };
@@ -44,8 +43,7 @@ PyTypeObject callable_type = make_callable_type();
 
 // The sys.meta_path finder of one built-in module; it is its own loader.
 struct finder {
-    PyObject_HEAD
-    const char* name;
+    PyObject_HEAD const char* name;
     void (*init)();
 };
 
@@ -74,7 +72,8 @@ PyObject* load_module(PyObject* self, PyObject* args) {
         if (PyErr_Occurred()) {
             error_already_set failure;
             // Leave no half-made module behind for a later import to hand out.
-            if (PyDict_GetItemString(modules, loader->name) != nullptr && PyDict_DelItemString(modules, loader->name) != 0)
+            if (PyDict_GetItemString(modules, loader->name) != nullptr &&
+                PyDict_DelItemString(modules, loader->name) != 0)
                 PyErr_Clear();
             throw failure;
         }

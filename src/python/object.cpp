@@ -8,6 +8,11 @@ struct error_already_set::fetched {
     PyObject* traceback = nullptr;
     bool restored = false;
 
+    fetched() = default;
+    fetched(const fetched&) = delete;
+    fetched& operator=(const fetched&) = delete;
+    fetched(fetched&&) = delete;
+    fetched& operator=(fetched&&) = delete;
     ~fetched() {
         if (!restored) {
             Py_XDECREF(type);
@@ -62,12 +67,12 @@ void raise(PyObject* type) {
 }
 
 void raise_instance(handle value) {
-    if (PyExceptionInstance_Check(value.ptr()))
+    if (PyExceptionInstance_Check(value.ptr())) {
         PyErr_SetObject(PyExceptionInstance_Class(value.ptr()), value.ptr());
-    else
-        PyErr_Format(PyExc_TypeError,
-                     "exceptions must be old-style classes or derived from BaseException, not %.200s",
+    } else {
+        PyErr_Format(PyExc_TypeError, "exceptions must be old-style classes or derived from BaseException, not %.200s",
                      Py_TYPE(value.ptr())->tp_name);
+    }
     throw error_already_set();
 }
 

@@ -5,8 +5,8 @@
 #include <Python.h>
 
 #include <cstddef>
-#include <initializer_list>
 #include <exception>
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <string>

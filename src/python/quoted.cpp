@@ -4,8 +4,7 @@ namespace py {
 
 std::string quoted(std::string_view bytes) {
     // Single quotes, unless that would need escaping and double quotes would not.
-    const bool double_quoted =
-        bytes.find('\'') != std::string_view::npos && bytes.find('"') == std::string_view::npos;
+    const bool double_quoted = bytes.find('\'') != std::string_view::npos && bytes.find('"') == std::string_view::npos;
     const char quote = double_quoted ? '"' : '\'';
     static constexpr char hex[] = "0123456789abcdef";
 

@@ -68,14 +68,12 @@ const Case cases[] = {
     {"application in mixed case", "record.application = 'BlastN'", ""},
     {"application with a trailing blank", "record.application = 'BLASTN '", "AssertionError: "},
     // Limits.
-    {"ten of each", "record.alignments = record.alignments * 10; record.descriptions = record.descriptions * 10",
-     ""},
+    {"ten of each", "record.alignments = record.alignments * 10; record.descriptions = record.descriptions * 10", ""},
     {"eleven alignments", "record.alignments = record.alignments * 11", "AssertionError: "},
     {"eleven descriptions and no alignment fail at the limit",
      "record.descriptions = record.descriptions * 11; record.alignments = []", "AssertionError: "},
     // No hits expected.
-    {"no hits expected and none found", "expected_hits = None; record.alignments = []; record.descriptions = []",
-     ""},
+    {"no hits expected and none found", "expected_hits = None; record.alignments = []; record.descriptions = []", ""},
     {"no hits expected but an alignment", "expected_hits = None", "AssertionError: Expected no alignments!"},
     {"no hits expected but a description", "expected_hits = None; record.alignments = []",
      "AssertionError: Expected no descriptions!"},
@@ -91,8 +89,7 @@ const Case cases[] = {
      "record.alignments = [alignment('gi|51104367|ref|X|')]; record.descriptions = [description('51104367', 'gi|5|')]",
      ""},
     {"searches are independent",
-     "record.alignments = [alignment('gi|37953274|')]; record.descriptions = [description('x', 'gi|51104367| y')]",
-     ""},
+     "record.alignments = [alignment('gi|37953274|')]; record.descriptions = [description('x', 'gi|51104367| y')]", ""},
     {"accession match skips an empty title",
      "expected_hits = ['37953274', '37953274']; record.descriptions = [description('37953274', '')]", ""},
     {"a later identifier examines the empty title", "record.descriptions = [description('37953274', '')]",
@@ -140,12 +137,12 @@ INSTANTIATE_TEST_SUITE_P(Rows, ResultChecks, ::testing::ValuesIn(cases), [](cons
 });
 
 TEST(ResultChecksSearch, EveryIdentifierIsSearchedThroughEveryEntry) {
-    py::module_namespace globals = run((std::string(base_row) +
-                                        "expected_hits = ['37953274', '77']\n"
-                                        "record.alignments = [alignment('gi|37953274|'), alignment('gi|5|'), "
-                                        "alignment('gi|6|')]\n"
-                                        "record.descriptions = [description('37953274', 'a'), description('x', 'b')]\n")
-                                           .c_str());
+    py::module_namespace globals =
+        run((std::string(base_row) + "expected_hits = ['37953274', '77']\n"
+                                     "record.alignments = [alignment('gi|37953274|'), alignment('gi|5|'), "
+                                     "alignment('gi|6|')]\n"
+                                     "record.descriptions = [description('37953274', 'a'), description('x', 'b')]\n")
+                .c_str());
     EXPECT_EQ(error_of([&] { driver::check_result(globals); }), "");
     // Found at the first identifier, the search still went through the list for the second.
     EXPECT_EQ(text(globals.get("expected_hit")), "77");

@@ -22,16 +22,16 @@ TEST(Pieces, WholePiecesOnly) {
     } cases[] = {
         {"160837788", "gi|160837788|ref|NP_001102467.1|", true},
         {"NP_001102467.1", "gi|160837788|ref|NP_001102467.1|", true},
-        {"60837788", "gi|160837788|ref|NP_001102467.1|", false},    // the tail of a longer number
+        {"60837788", "gi|160837788|ref|NP_001102467.1|", false},  // the tail of a longer number
         {"1608377880", "gi|160837788|ref|NP_001102467.1|", false},
         {"np_001102467.1", "gi|160837788|ref|NP_001102467.1|", false},  // case matters
-        {"160837788", "160837788", true},                           // no "|": the whole text
+        {"160837788", "160837788", true},                               // no "|": the whole text
         {"160837788", "gi160837788", false},
-        {"", "gi||ref", true},                                      // empty pieces exist
+        {"", "gi||ref", true},  // empty pieces exist
         {"", "|gi", true},
         {"", "gi|", true},
         {"", "gi", false},
-        {"gi|160837788", "gi|160837788|ref", false},                // a piece never holds "|"
+        {"gi|160837788", "gi|160837788|ref", false},  // a piece never holds "|"
         {"160837788 ", "gi|160837788|ref", false},
     };
     for (const Case& c : cases) {
@@ -52,7 +52,12 @@ TEST(FirstWord, WhitespaceOfEveryKind) {
         {"gi|37953274|ref|NM_001009059.1| Pan troglodytes", "gi|37953274|ref|NM_001009059.1|"},
         {"  \t\n leading", "leading"},
         {"one", "one"},
-        {"a\tb", "a"}, {"a\nb", "a"}, {"a\rb", "a"}, {"a\vb", "a"}, {"a\fb", "a"}, {"a b", "a"},
+        {"a\tb", "a"},
+        {"a\nb", "a"},
+        {"a\rb", "a"},
+        {"a\vb", "a"},
+        {"a\fb", "a"},
+        {"a b", "a"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(text(driver::first_word(py::str(c.title))), c.word) << c.title;
@@ -65,10 +70,14 @@ TEST(FirstWord, NoWordIsIndexError) {
 
 TEST(Unpack, ExactWidthMessages) {
     const char* expected[] = {
-        "ValueError: need more than 0 values to unpack", "ValueError: need more than 1 value to unpack",
-        "ValueError: need more than 2 values to unpack", "ValueError: need more than 3 values to unpack",
-        "ValueError: need more than 4 values to unpack", "ValueError: need more than 5 values to unpack",
-        "", "ValueError: too many values to unpack",
+        "ValueError: need more than 0 values to unpack",
+        "ValueError: need more than 1 value to unpack",
+        "ValueError: need more than 2 values to unpack",
+        "ValueError: need more than 3 values to unpack",
+        "ValueError: need more than 4 values to unpack",
+        "ValueError: need more than 5 values to unpack",
+        "",
+        "ValueError: too many values to unpack",
     };
     for (int width = 0; width <= 7; ++width) {
         py::object row = eval("tuple(range(n))", ("n = " + std::to_string(width)).c_str());
@@ -140,7 +149,8 @@ TEST_F(Printing, LostStdout) {
 }
 
 TEST_F(Printing, AStreamThatFailsToWrite) {
-    py::object broken = eval("Broken()", "class Broken(object):\n    def write(self, s):\n        raise IOError('full')\n");
+    py::object broken =
+        eval("Broken()", "class Broken(object):\n    def write(self, s):\n        raise IOError('full')\n");
     PySys_SetObject(const_cast<char*>("stdout"), broken.ptr());
     EXPECT_EQ(error_of([] { py::print_line(py::str("Done")); }), "IOError: full");
 }

@@ -1,8 +1,8 @@
 // The quoted form must be exactly what the interpreter's repr writes for a byte string.
+#include "python/quoted.h"
 #include "driver/driver.h"
 #include "interpreter.h"
 #include "python/iterate.h"
-#include "python/quoted.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The internet check inside one interpreter, with the resolver replaced by a recording fake.
+#include "requires_internet.h"
 #include "interpreter.h"
 #include "python/native.h"
-#include "requires_internet.h"
 
 #include <gtest/gtest.h>
 
@@ -47,8 +47,9 @@ protected:
     }
     void SetUp() override { globals = std::make_unique<py::module_namespace>(run(fixture)); }
     void TearDown() override {
-        exec("socket.getaddrinfo = real_getaddrinfo\nsys.modules.pop('Tarvo', None)\n"
-             "sys.modules.pop('requires_internet', None)\n");
+        exec(
+            "socket.getaddrinfo = real_getaddrinfo\nsys.modules.pop('Tarvo', None)\n"
+            "sys.modules.pop('requires_internet', None)\n");
         globals.reset();
     }
     // Runs Python in the fixture's namespace.
@@ -58,7 +59,8 @@ protected:
     std::string value(const char* expression) {
         std::string shown;
         std::string error = error_of([&] {
-            shown = text(py::steal(PyRun_String(expression, Py_eval_input, globals->dict().ptr(), globals->dict().ptr())));
+            shown =
+                text(py::steal(PyRun_String(expression, Py_eval_input, globals->dict().ptr(), globals->dict().ptr())));
         });
         return error.empty() ? shown : error;
     }
@@ -112,31 +114,32 @@ TEST_F(InternetCheck, AStoredOutcomeIsObeyedByItsTruth) {
         const char* stored;
         const char* outcome;
     } cases[] = {
-        {"False", "MissingExternalDependencyError: internet not available"},
-        {"True", ""},
-        {"0", "MissingExternalDependencyError: internet not available"},
-        {"'yes'", ""},
+        {"False", "MissingExternalDependencyError: internet not available"}, {"True", ""},
+        {"0", "MissingExternalDependencyError: internet not available"},     {"'yes'", ""},
         {"[]", "MissingExternalDependencyError: internet not available"},
     };
     for (const Case& c : cases) {
         exec(std::string("import sys\nsys.modules.pop('requires_internet', None)\nimport requires_internet\n"
-                         "requires_internet.check.available = ") + c.stored);
+                         "requires_internet.check.available = ") +
+             c.stored);
         EXPECT_EQ(outcome("requires_internet.check()"), c.outcome) << c.stored;
     }
     EXPECT_EQ(value("len(lookups)"), "0");
 }
 
 TEST_F(InternetCheck, NamesAreReadAtEachUse) {
-    exec("import requires_internet\n"
-         "class Stand(object):\n    available = True\n"
-         "real_check = requires_internet.check\n"
-         "requires_internet.check = Stand()\n");
+    exec(
+        "import requires_internet\n"
+        "class Stand(object):\n    available = True\n"
+        "real_check = requires_internet.check\n"
+        "requires_internet.check = Stand()\n");
     EXPECT_EQ(value("real_check()"), "None");  // the outcome of whatever `check` now names
     EXPECT_EQ(value("len(lookups)"), "0");
     exec("del requires_internet.check");
     EXPECT_EQ(outcome("real_check()"), "NameError: global name 'check' is not defined");
-    exec("requires_internet.check = real_check\nreal_check.available = False\n"
-         "del requires_internet.MissingExternalDependencyError");
+    exec(
+        "requires_internet.check = real_check\nreal_check.available = False\n"
+        "del requires_internet.MissingExternalDependencyError");
     EXPECT_EQ(outcome("real_check()"), "NameError: global name 'MissingExternalDependencyError' is not defined");
 }
 
