@@ -3,39 +3,47 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
+MAKEFLAGS  += --no-print-directory
 
-.PHONY: all build deps test test-asan run offline bench clean
+.PHONY: all build deps test test-asan run offline bench lint clean
 
 all: build
 
 deps:
-	scripts/install-deps
+	@scripts/install-deps
 
-build:
+# Configures once; later builds re-run CMake by themselves when its files change.
+$(BUILD)/CMakeCache.txt:
 	cmake -S . -B $(BUILD)
-	cmake --build $(BUILD) -j $(JOBS)
 
-# Every suite, then the process-level suite again on a sanitizer build (reference counting
-# faults show up there).
+build: $(BUILD)/CMakeCache.txt
+	@cmake --build $(BUILD) -j $(JOBS)
+
+# Every suite, then the unit and process-level suites again on a sanitizer build
+# (reference-counting faults show up there).
 test: deps build
 	ctest --test-dir $(BUILD) $(CTEST_FLAGS)
-	$(MAKE) test-asan
+	@$(MAKE) test-asan
 
 test-asan:
 	cmake -S . -B $(ASAN_BUILD) -DQBLAST_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
-	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(ASAN_BUILD) $(CTEST_FLAGS) -L 'unit|process'
 
 # The check against the live NCBI service.
 run: build
-	$(BUILD)/qblast-check
+	@$(BUILD)/qblast-check
 
 # The whole check against the local BLAST service on loopback.
 offline: deps build
-	scripts/offline $(BUILD)
+	@scripts/offline $(BUILD)
 
 bench: build
-	bench/run $(BUILD)
+	@bench/run $(BUILD)
+
+lint: build
+	clang-tidy -p $(BUILD) --quiet src/*.cpp src/*/*.cpp
+	clang-format --dry-run --Werror src/*.cpp src/*.h src/*/*.cpp src/*/*.h tests/unit/*.cpp tests/unit/*.h
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
