@@ -1,12 +1,14 @@
 #!/usr/bin/python3
 """Writes the fabricated FASTA sources and the catalogue of the local BLAST database.
 
-Run it again (`/usr/bin/python3 service/db/fabricate.py`) after changing the families below;
+Run it again (`/usr/bin/python3 service/db/fabricate.py [FOLDER]`, by default into its own
+folder) after changing the families below;
 the fixed seed makes the output the same on every machine. The sequences are made up: they
 only have to carry the similarities that the searches of the check look for.
 """
 import os
 import random
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROTEIN_LETTERS = "AAAAACCDDDEEEEFFGGGGHHIIIKKKKLLLLLLLMMNNNPPPPQQQRRRRSSSSSSTTTTVVVVVWYY"
@@ -175,14 +177,14 @@ def write_catalogue(folder, records):
             out.write("%s\t%s\n" % (organism, "; ".join(ORGANISMS[organism])))
 
 
-def main():
+def main(folder):
     rng = random.Random(20240611)
     proteins = protein_records(rng)
     nucleotides = nucleotide_records(rng)
-    write_fasta(os.path.join(HERE, "proteins.fasta"), proteins)
-    write_fasta(os.path.join(HERE, "nucleotides.fasta"), nucleotides)
-    write_catalogue(HERE, proteins + nucleotides)
+    write_fasta(os.path.join(folder, "proteins.fasta"), proteins)
+    write_fasta(os.path.join(folder, "nucleotides.fasta"), nucleotides)
+    write_catalogue(folder, proteins + nucleotides)
 
 
 if __name__ == "__main__":
-    main()
+    main(sys.argv[1] if len(sys.argv) > 1 else HERE)

@@ -67,7 +67,7 @@ class JobStore:
         with self._lock:
             now = self._clock()
             self._drop_expired(now)
-            if len(self._jobs) >= self.max_jobs and not self._make_room():
+            if len(self._jobs) >= self.max_jobs and not self._make_room(now):
                 raise Refused("the service already holds %d searches that have not finished "
                               "(its limit); submit again when one has finished" % len(self._jobs))
             job = Job(self.new_rid(), program, search, now, now + duration, failure)
@@ -109,9 +109,9 @@ class JobStore:
                 job.dropped = True
                 del self._jobs[rid]
 
-    def _make_room(self):
+    def _make_room(self, now):
         """Drops the oldest finished job, one already fetched first; False if none has finished."""
-        finished = [job for job in self._jobs.values() if job.finished is not None]
+        finished = [job for job in self._jobs.values() if job.status(now) != WAITING]
         if not finished:
             return False
         oldest = min(finished, key=lambda job: (not job.fetched, job.done_at()))

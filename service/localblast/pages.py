@@ -28,7 +28,7 @@ def status(state, there_are_hits=None, detail=""):
 
 
 def error_paragraph(message):
-    return "<p class=\"error\">%s</p>\n" % escape(message).replace("\n", "<br>\n")
+    return "<p class=\"error\">%s</p>\n" % escape(message, quote=False).replace("\n", "<br>\n")
 
 
 def error(message, state=None):

@@ -22,7 +22,8 @@ PROGRAMS = {
 }
 LETTERS = {"protein": set("ABCDEFGHIJKLMNOPQRSTUVWXYZ*-"),
            "nucleotide": set("ACGTUNRYKMSWBDHV-")}
-IDENTIFIER = re.compile(r"^(\d+|[A-Za-z]{1,6}_?\d+(\.\d+)?)$")
+# An accession ("NP_062074.1", "Q9D8U8") or a GI number: sequences hold no digits.
+IDENTIFIER = re.compile(r"^(?=.*\d)[A-Za-z0-9_]+(\.\d+)?$")
 NUMBER = re.compile(r"^(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?$")
 MATRICES = ("BLOSUM45", "BLOSUM50", "BLOSUM62", "BLOSUM80", "BLOSUM90", "PAM30", "PAM70", "PAM250")
 SWITCH = {"on": True, "true": True, "yes": True, "off": False, "false": False, "no": False}

@@ -1,0 +1,79 @@
+"""Fixtures: the built database, and a service started in this process on a free port."""
+import contextlib
+import os
+import sys
+import threading
+import time
+
+import pytest
+
+REPOSITORY = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(REPOSITORY, "service"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from localblast import database  # noqa: E402
+from localblast.api import Api  # noqa: E402
+from localblast.blast_run import BlastRunner  # noqa: E402
+from localblast.faults import Faults  # noqa: E402
+from localblast.http_server import BlastServer  # noqa: E402
+from localblast.jobs import JobStore  # noqa: E402
+from check_queries import ROW_QUERIES  # noqa: E402,F401
+
+
+
+def database_folder():
+    folder = os.environ.get("QBLAST_SERVICE_DB", "")
+    if not os.path.isdir(folder):
+        pytest.fail("QBLAST_SERVICE_DB must name the built database folder (build/service/db); "
+                    "it is %r" % folder)
+    return folder
+
+
+@pytest.fixture(scope="session")
+def db():
+    return database.load(database_folder())
+
+
+class Clock:
+    """A clock the test moves by hand."""
+
+    def __init__(self):
+        self.now = 1000.0
+
+    def __call__(self):
+        return self.now
+
+    def advance(self, seconds):
+        self.now += seconds
+
+
+class Logs(list):
+    def __call__(self, message):
+        self.append(message)
+
+
+@contextlib.contextmanager
+def running_service(db, faults=None, keep=3600, max_jobs=50, workers=2, clock=time.monotonic, rtoe=0):
+    """(url, store, logs) of a service in this process; stopped on leaving."""
+    logs = Logs()
+    runner = BlastRunner(db, timeout=60)
+    store = JobStore(runner.run, keep, max_jobs, workers, clock=clock, log=logs)
+    stopping = threading.Event()
+    server = BlastServer(0, Api(db, store, faults or Faults(), rtoe, logs), stopping)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        yield server.url(), store, logs
+    finally:
+        stopping.set()
+        server.shutdown()
+        runner.stop()
+        store.close()
+        server.server_close()
+        thread.join(10)
+
+
+@pytest.fixture(scope="module")
+def service(db):
+    with running_service(db) as (url, store, logs):
+        yield url

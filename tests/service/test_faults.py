@@ -1,0 +1,107 @@
+"""Fault injection: HTTP statuses, held-back answers and failed searches, as options give them."""
+import socket
+import sys
+import threading
+
+import pytest
+
+from blast_client import info, request, results, status, submit, wait
+from conftest import REPOSITORY, running_service
+from localblast.faults import Faults
+
+sys.path.insert(0, REPOSITORY + "/service")
+import blast_service  # noqa: E402
+
+QUERIES = {"blastp": "9506405", "blastx": "116660609"}
+
+
+def put(url, program):
+    return request(url, dict(CMD="Put", PROGRAM=program, DATABASE="nr", QUERY=QUERIES[program]), post=True)
+
+
+@pytest.mark.parametrize("option, program, step, other", [
+    ("blastp:put:500", "blastp", "put", "blastx"),
+    ("blastp:status:503", "blastp", "status", "blastx"),
+    ("blastx:results:503", "blastx", "results", "blastp"),
+    ("any:put:502", "blastp", "put", None),
+])
+def test_an_http_fault_hits_only_its_programs_step(db, option, program, step, other):
+    with running_service(db, faults_from([("--fail-http", option)])) as (url, _, _):
+        expected = int(option.split(":")[2])
+
+        def codes(name):
+            code, _, page = put(url, name)
+            if code != 200:
+                return code, None, None
+            rid = info(page)["RID"]
+            wait(url, rid) if step != "status" else None
+            status_code = request(url, dict(CMD="Get", FORMAT_OBJECT="SearchInfo", RID=rid))[0]
+            return code, status_code, results(url, rid)[0]
+
+        steps = ("put", "status", "results")
+        found = codes(program)
+        assert found[steps.index(step)] == expected
+        assert all(code in (200, None) for index, code in enumerate(found) if index != steps.index(step))
+        if other:
+            assert codes(other) == (200, 200, 200)
+
+
+def test_a_failed_job_reports_failed_status_and_an_error_page_for_results(db):
+    with running_service(db, faults_from([("--fail-job", "blastp")])) as (url, _, logs):
+        rid = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
+        assert wait(url, rid)["Status"] == "FAILED"
+        code, content_type, page = results(url, rid)
+        assert code == 200 and content_type.startswith("text/html") and info(page)["Status"] == "FAILED"
+        assert any("failed" in line and rid in line for line in logs)
+        other = submit(url, PROGRAM="blastx", DATABASE="nr", QUERY="116660609")
+        assert wait(url, other)["Status"] == "READY"
+
+
+def test_a_stalled_answer_times_the_client_out_while_others_are_served(db):
+    with running_service(db, faults_from([("--stall", "blastp:status:30")])) as (url, _, _):
+        rid = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
+        with pytest.raises((socket.timeout, OSError)):
+            request(url, dict(CMD="Get", FORMAT_OBJECT="SearchInfo", RID=rid), timeout=0.3)
+        other = submit(url, PROGRAM="blastx", DATABASE="nr", QUERY="116660609")
+        assert wait(url, other)["Status"] == "READY"
+
+
+def test_stopping_the_service_ends_a_stalled_answer(db):
+    stalled = []
+    with running_service(db, faults_from([("--stall", "any:status:60")])) as (url, _, _):
+        rid = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
+        thread = threading.Thread(target=lambda: stalled.append(
+            request_or_error(url, dict(CMD="Get", FORMAT_OBJECT="SearchInfo", RID=rid))))
+        thread.start()
+    thread.join(10)
+    assert not thread.is_alive() and stalled and isinstance(stalled[0], Exception)
+
+
+def request_or_error(url, fields):
+    try:
+        return request(url, fields, timeout=30)
+    except Exception as error:
+        return error
+
+
+def faults_from(pairs):
+    arguments = ["--db", "unused"] + [word for pair in pairs for word in pair]
+    return Faults.from_options(blast_service.options(arguments))
+
+
+@pytest.mark.parametrize("option, value, words", [
+    ("--fail-http", "blastp:put", "PROGRAM:STEP:STATUS"),
+    ("--fail-http", "blastq:put:500", "'blastq'"),
+    ("--fail-http", "blastp:poll:500", "'poll'"),
+    ("--fail-http", "blastp:put:200", "'200'"),
+    ("--stall", "blastp:put:soon", "'soon'"),
+    ("--stall", "blastp:put:-1", "'-1'"),
+    ("--job-time", "blastp", "PROGRAM:SECONDS"),
+    ("--fail-job", "blast", "'blast'"),
+])
+def test_a_malformed_fault_option_is_an_error_naming_it(capsys, option, value, words):
+    with pytest.raises(SystemExit) as stop:
+        blast_service.options(["--db", "unused", option, value])
+    assert stop.value.code == 2
+    message = capsys.readouterr().err
+    assert option in message and words in message

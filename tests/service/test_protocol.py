@@ -1,0 +1,211 @@
+"""The URL API as clients meet it: submissions, status, XML results, refusals, the organism
+filter and the hit limits, on real BLAST+ searches of the built database."""
+import pytest
+
+from blast_client import error_text, field, hit_ids, info, request, results, search, status, submit, wait
+from conftest import ROW_QUERIES
+
+# The check's three searches and what their reports must say about the query.
+ROWS = [
+    pytest.param(dict(PROGRAM="blastp", DATABASE="nr", QUERY=ROW_QUERIES["identifier"], EXPECT="0.001",
+                      ENTREZ_QUERY="rat [ORGN]", HITLIST_SIZE="10", ALIGNMENTS="10", DESCRIPTIONS="10"),
+                 "gi|160837788|ref|NP_001102467.1|", "hypothetical protein LOC366535 [Rattus norvegicus]", 230,
+                 {"9506405", "13592137", "37589612", "149064087", "56912225"}, id="identifier"),
+    pytest.param(dict(PROGRAM="blastn", DATABASE="nr", QUERY=ROW_QUERIES["sequence"], EXPECT="10",
+                      ENTREZ_QUERY="pan [ORGN]", MEGABLAST="FALSE", HITLIST_SIZE="10"),
+                 "Query_1", "No definition line", 68, {"37953274", "51104367"}, id="sequence"),
+    pytest.param(dict(PROGRAM="blastx", DATABASE="nr", QUERY=ROW_QUERIES["fasta"], EXPECT="1e-07",
+                      HITLIST_SIZE="10"),
+                 "Query_1", ROW_QUERIES["fasta"].split("\n")[0][1:], 615,
+                 {"21554275", "18409071", "296087288"}, id="fasta"),
+]
+
+
+@pytest.mark.parametrize("fields, query_id, query_def, length, expected", ROWS)
+def test_the_checks_searches_report_their_query_and_an_expected_hit(service, fields, query_id, query_def,
+                                                                    length, expected):
+    report = search(service, **fields)
+    assert field(report, "BlastOutput_program") == fields["PROGRAM"]
+    assert float(field(report, "Parameters_expect")) == float(fields["EXPECT"])
+    for scope in ("BlastOutput", "Iteration"):
+        assert field(report, scope + "_query-ID") == query_id
+        assert field(report, scope + "_query-def") == query_def
+        assert int(field(report, scope + "_query-len")) == length
+    ids = hit_ids(report)
+    assert 0 < len(ids) <= 10
+    assert any(expected & set(hit.split("|")) for hit in ids), ids
+
+
+def test_submission_answers_rid_and_rtoe_and_status_turns_ready_with_hits(service):
+    code, content_type, page = request(service, dict(CMD="Put", PROGRAM="blastp", DATABASE="nr",
+                                                     QUERY="NP_062074"))
+    fields = info(page)
+    assert (code, content_type.split(";")[0]) == (200, "text/html")
+    assert fields["RID"].isalnum() and fields["RTOE"] == "0"
+    assert wait(service, fields["RID"]) == {"Status": "READY", "ThereAreHits": "yes"}
+
+
+def test_a_get_request_submits_too(service):
+    code, _, page = request(service, dict(CMD="Put", PROGRAM="blastp", DATABASE="nr", QUERY="9506405"))
+    assert code == 200 and wait(service, info(page)["RID"])["Status"] == "READY"
+
+
+@pytest.mark.parametrize("query", ["EDM14338.1", "EDM14338", "edm14338.1", "149064087"])
+def test_an_identifier_is_an_accession_with_or_without_version_or_a_gi(service, query):
+    report = search(service, PROGRAM="blastp", DATABASE="nr", QUERY=query, HITLIST_SIZE="1")
+    assert field(report, "Iteration_query-ID") == "gi|149064087|gb|EDM14338.1|"
+
+
+def organisms_of(db, report, molecule):
+    by_id = {entry.seq_id: entry.organism for entry in db.entries[molecule]}
+    return {by_id[hit] for hit in hit_ids(report)}
+
+
+@pytest.mark.parametrize("program, query, term, organisms", [
+    ("blastp", ROW_QUERIES["identifier"], "rat [ORGN]", {"Rattus norvegicus"}),
+    ("blastp", ROW_QUERIES["identifier"], "Rattus norvegicus[Organism]", {"Rattus norvegicus"}),
+    ("blastp", ROW_QUERIES["identifier"], "rattus [ORGN]", {"Rattus norvegicus", "Rattus rattus"}),
+    ("blastp", ROW_QUERIES["identifier"], "house  Mouse [orgn] OR human [ORGN]", {"Mus musculus", "Homo sapiens"}),
+    ("blastn", ROW_QUERIES["sequence"], "pan [ORGN]", {"Pan troglodytes", "Pan paniscus"}),
+    ("blastn", ROW_QUERIES["sequence"], '"chimpanzee" [ORGN]', {"Pan troglodytes"}),
+])
+def test_the_organism_filter_keeps_exactly_the_organisms_named(service, db, program, query, term, organisms):
+    molecule = "protein" if program == "blastp" else "nucleotide"
+    unfiltered = search(service, PROGRAM=program, DATABASE="nr", QUERY=query, EXPECT="10", HITLIST_SIZE="100")
+    filtered = search(service, PROGRAM=program, DATABASE="nr", QUERY=query, EXPECT="10", HITLIST_SIZE="100",
+                      ENTREZ_QUERY=term)
+    assert organisms_of(db, unfiltered, molecule) - organisms, "the database must hold others to exclude"
+    assert organisms_of(db, filtered, molecule) == organisms
+
+
+def test_an_organism_without_sequences_of_the_kind_gives_a_report_without_hits(service):
+    rid = submit(service, PROGRAM="blastn", DATABASE="nt", QUERY=ROW_QUERIES["sequence"],
+                 ENTREZ_QUERY="Vitis vinifera [ORGN]")
+    assert wait(service, rid) == {"Status": "READY", "ThereAreHits": "no"}
+    code, _, text = results(service, rid)
+    assert code == 200 and "<BlastOutput" in text and "<Hit>" not in text
+
+
+@pytest.mark.parametrize("fields, count", [
+    (dict(HITLIST_SIZE="3"), 3),
+    (dict(HITLIST_SIZE="10", DESCRIPTIONS="4"), 4),
+    (dict(HITLIST_SIZE="10", ALIGNMENTS="10", DESCRIPTIONS="10"), 10),
+])
+def test_the_smallest_of_the_list_sizes_limits_the_hits(service, fields, count):
+    report = search(service, PROGRAM="blastp", DATABASE="nr", QUERY=ROW_QUERIES["identifier"], **fields)
+    assert len(hit_ids(report)) == count
+
+
+def test_without_list_sizes_the_database_holds_more_hits_than_the_check_keeps(service):
+    report = search(service, PROGRAM="blastp", DATABASE="nr", QUERY=ROW_QUERIES["identifier"], EXPECT="0.001")
+    assert len(hit_ids(report)) > 10
+
+
+def test_list_sizes_repeated_on_the_results_request_cut_the_report(service):
+    rid = submit(service, PROGRAM="blastp", DATABASE="nr", QUERY=ROW_QUERIES["identifier"], HITLIST_SIZE="10")
+    wait(service, rid)
+    whole = results(service, rid, ALIGNMENTS="10")[2]
+    cut = results(service, rid, ALIGNMENTS="10", DESCRIPTIONS="2")[2]
+    assert whole.count("<Hit>") == 10 and cut.count("<Hit>") == 2
+    assert cut.startswith('<?xml version="1.0"?>\n<!DOCTYPE BlastOutput') and cut.rstrip().endswith("</BlastOutput>")
+
+
+@pytest.mark.parametrize("value, megablast", [("on", True), ("TRUE", True), ("Yes", True),
+                                              ("off", False), ("FALSE", False), ("no", False)])
+def test_megablast_switch(service, value, megablast):
+    # Megablast's 28-letter words cannot find the 19-base ends that blastn's 11-letter words find.
+    report = search(service, PROGRAM="blastn", DATABASE="nr", QUERY=ROW_QUERIES["sequence"], MEGABLAST=value)
+    assert bool(hit_ids(report)) is not megablast
+
+
+@pytest.mark.parametrize("value", ["10", "0.001", "1e-07", "1E-7", ".5", "10.0", "2e+2"])
+def test_the_expectation_reads_back_as_the_number_sent(service, value):
+    report = search(service, PROGRAM="blastp", DATABASE="nr", QUERY="9506405", EXPECT=value)
+    assert float(field(report, "Parameters_expect")) == float(value)
+
+
+@pytest.mark.parametrize("fields, words", [
+    (dict(PROGRAM="blastz"), ["PROGRAM", "'blastz'"]),
+    (dict(PROGRAM=""), ["PROGRAM", "''"]),
+    (dict(DATABASE="swissprot"), ["DATABASE", "'swissprot'"]),
+    (dict(PROGRAM="blastp", DATABASE="nt"), ["DATABASE", "'nt'"]),
+    (dict(QUERY=""), ["QUERY is missing"]),
+    (dict(QUERY="999999999"), ["'999999999'", "no protein sequence"]),
+    (dict(QUERY="MKTAY IAKQR!?"), ["'!'", "'?'"]),
+    (dict(QUERY=">only a definition line"), ["QUERY record 1", "no sequence letters"]),
+    (dict(QUERY=">a\nMKT\n>b\nMK1T"), ["QUERY record 2", "'1'"]),
+    (dict(EXPECT="abc"), ["EXPECT", "'abc'"]),
+    (dict(EXPECT="0"), ["EXPECT", "'0'"]),
+    (dict(EXPECT="-1"), ["EXPECT", "'-1'"]),
+    (dict(EXPECT="1_0"), ["EXPECT", "'1_0'"]),
+    (dict(EXPECT="inf"), ["EXPECT", "'inf'"]),
+    (dict(MEGABLAST="maybe"), ["MEGABLAST", "'maybe'"]),
+    (dict(HITLIST_SIZE="ten"), ["HITLIST_SIZE", "'ten'"]),
+    (dict(ALIGNMENTS="0"), ["ALIGNMENTS", "'0'"]),
+    (dict(ENTREZ_QUERY="SNX2[GENE]"), ["ENTREZ_QUERY", "'SNX2[GENE]'"]),
+    (dict(ENTREZ_QUERY="rat [ORGN] AND mouse [ORGN]"), ["ENTREZ_QUERY", "organism terms"]),
+    (dict(ENTREZ_QUERY="None"), ["ENTREZ_QUERY", "'None'"]),
+    (dict(ENTREZ_QUERY="unicorn [ORGN]"), ["'unicorn'", "Rattus norvegicus"]),
+    (dict(FILTER="R"), ["FILTER", "'R'"]),
+    (dict(GAPCOSTS="11"), ["GAPCOSTS", "'11'"]),
+    (dict(MATRIX="BLOSUM99"), ["MATRIX", "'BLOSUM99'"]),
+])
+def test_a_refused_submission_answers_an_error_page_naming_the_cause(service, fields, words):
+    form = dict(CMD="Put", PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
+    form.update(fields)
+    code, _, page = request(service, form, post=True)
+    assert code == 200 and "RID" not in info(page)
+    message = error_text(page)
+    for word in words:
+        assert word in message
+
+
+def test_a_search_that_blast_rejects_fails_with_its_message(service):
+    # blastn's words are at least 4 letters long: BLAST+ itself refuses the search.
+    rid = submit(service, PROGRAM="blastn", DATABASE="nr", QUERY=ROW_QUERIES["sequence"], WORD_SIZE="3")
+    assert wait(service, rid)["Status"] == "FAILED"
+    code, _, page = results(service, rid)
+    assert code == 200 and info(page)["Status"] == "FAILED" and "word" in error_text(page).lower()
+
+
+@pytest.mark.parametrize("fields, code, words", [
+    (dict(CMD="Get", FORMAT_OBJECT="SearchInfo", RID="NOSUCHRID01"), 200, []),
+    (dict(CMD="Get", FORMAT_TYPE="XML", RID="NOSUCHRID01"), 200, ["'NOSUCHRID01'", "unknown"]),
+    (dict(CMD="Delete", RID="NOSUCHRID01"), 200, ["'NOSUCHRID01'", "unknown"]),
+])
+def test_an_rid_never_issued_is_unknown(service, fields, code, words):
+    answer_code, _, page = request(service, fields)
+    assert answer_code == code and info(page)["Status"] == "UNKNOWN"
+    for word in words:
+        assert word in error_text(page)
+
+
+@pytest.mark.parametrize("fields, code, words", [
+    (dict(), 400, ["CMD", "''"]),
+    (dict(CMD="Run"), 400, ["CMD", "'Run'"]),
+    (dict(CMD="Get", FORMAT_TYPE="XML"), 400, ["RID is missing"]),
+])
+def test_a_malformed_request_is_answered_with_400(service, fields, code, words):
+    answer_code, _, page = request(service, fields)
+    assert answer_code == code
+    for word in words:
+        assert word in error_text(page)
+
+
+def test_results_come_only_as_xml_and_only_when_ready(service, db):
+    rid = submit(service, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
+    wait(service, rid)
+    code, _, page = results(service, rid, FORMAT_TYPE="HTML")
+    assert code == 200 and "FORMAT_TYPE=XML" in error_text(page) and "'HTML'" in error_text(page)
+
+
+def test_a_deleted_search_is_unknown(service):
+    rid = submit(service, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
+    wait(service, rid)
+    assert request(service, dict(CMD="Delete", RID=rid))[0] == 200
+    assert status(service, rid)["Status"] == "UNKNOWN"
+
+
+def test_other_paths_are_not_found(service):
+    code, _, page = request(service.replace("/Blast.cgi", "/blast"), dict(CMD="Put"))
+    assert code == 404 and "/Blast.cgi" in error_text(page)
