@@ -41,10 +41,10 @@ void check_query_identity(const py::module_namespace& globals) {
                               globals.get("record").attr(rec::query_letters)));
         return;
     }
-    std::string_view query = py::bytes_of(globals.get("query"));
+    const std::string query = py::bytes_of(globals.get("query"));
     if (!query.empty() && query.front() == '>') {
-        std::string_view definition = query.substr(1);
-        definition = definition.substr(0, definition.find('\n'));
+        std::string definition = query.substr(1);
+        definition = definition.substr(0, definition.find('\n'));  // the whole rest without one
         assert_that(py::equal(py::str(definition), globals.get("record").attr(rec::query)));
         return;
     }

@@ -174,7 +174,7 @@ object type_of(handle value) {
     return steal(PyObject_Type(value.ptr()));
 }
 
-std::string_view bytes_of(handle value) {
+std::string bytes_of(handle value) {
     char* data = nullptr;
     Py_ssize_t size = 0;
     if (!PyString_Check(value.ptr())) {
@@ -182,7 +182,7 @@ std::string_view bytes_of(handle value) {
         throw error_already_set();
     }
     check(PyString_AsStringAndSize(value.ptr(), &data, &size));
-    return {data, static_cast<std::size_t>(size)};
+    return std::string(data, static_cast<std::size_t>(size));
 }
 
 }  // namespace py

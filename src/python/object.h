@@ -154,7 +154,7 @@ std::size_t length(handle value);
 bool contains(handle container, handle item);
 object item(handle sequence, Py_ssize_t index);
 object type_of(handle value);
-// The bytes of a byte string; a TypeError for any other object.
-std::string_view bytes_of(handle value);
+// A copy of the bytes of a byte string; a TypeError for any other object.
+std::string bytes_of(handle value);
 
 }  // namespace py

@@ -55,7 +55,7 @@ std::string pending_error() {
 
 std::string text(py::handle value) {
     py::object shown = py::steal(PyObject_Str(value.ptr()));
-    return std::string(py::bytes_of(shown));
+    return py::bytes_of(shown);
 }
 
 }  // namespace testing_support

@@ -35,7 +35,7 @@ TEST(QuotedForm, TheTableQueries) {
     py::object table = driver::build_query_table();
     int rows = 0;
     for (py::handle row : py::iterate(table)) {
-        std::string_view query = py::bytes_of(py::item(row, 2));
+        const std::string query = py::bytes_of(py::item(row, 2));
         EXPECT_EQ(py::quoted(query), interpreter_repr(query));
         ++rows;
     }
