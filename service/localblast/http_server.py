@@ -52,11 +52,15 @@ class Handler(BaseHTTPRequestHandler):
 
     def send(self, status, text, content_type="text/html; charset=utf-8"):
         body = text.encode("utf-8")
-        self.send_response(status)
-        self.send_header("Content-Type", content_type)
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
+        try:
+            self.send_response(status)
+            self.send_header("Content-Type", content_type)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+        except (BrokenPipeError, ConnectionResetError) as error:
+            # A client that gave up (a held-back answer) is no fault of the service's.
+            self.server.api.log("the client left before the answer was sent: %s" % error)
 
     def log_message(self, form, *arguments):
         self.server.api.log("%s %s" % (self.address_string(), form % arguments))

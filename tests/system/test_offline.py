@@ -1,6 +1,7 @@
 """The whole check offline: scripts/offline runs the built program with the real toolkit
 against the local BLAST service, with and without injected faults."""
 import os
+import socket
 import subprocess
 import sys
 
@@ -56,8 +57,45 @@ def test_a_fault_of_the_service_ends_the_run_the_programs_way(options, rows, err
     assert last_line(run.stderr).endswith(error), run.stderr
 
 
+# Stands in for the program: shows what it was given, and ends with a status of its own.
+STAND_IN = """#!/usr/bin/python3
+import os, socket, sys, urllib.request
+url = os.environ["TARVO_BLAST_URL"]
+print(url, os.environ["TARVO_BLAST_MIN_INTERVAL"], os.environ["TARVO_BLAST_POLL_INTERVAL"])
+print(socket.getaddrinfo("www.ncbi.nlm.nih.gov", 80, 0, socket.SOCK_STREAM)[0][4][0])
+with urllib.request.urlopen(url + "?CMD=Get&FORMAT_OBJECT=SearchInfo&RID=NONE", timeout=30) as answer:
+    print("Status=UNKNOWN" in answer.read().decode())
+sys.exit(7)
+"""
+
+
+def stand_in_build(folder, with_database=True):
+    program = folder / "qblast-check"
+    program.write_text(STAND_IN)
+    program.chmod(0o755)
+    if with_database:
+        (folder / "service").mkdir()
+        (folder / "service" / "db").symlink_to(os.path.join(build_folder(), "service", "db"))
+    return str(folder)
+
+
+def test_the_program_gets_the_service_and_the_reliable_host_on_loopback_and_its_status_is_kept(tmp_path):
+    run = offline(build=stand_in_build(tmp_path))
+    assert run.returncode == 7, run.stderr
+    first, address, answered = run.stdout.splitlines()
+    url, intervals = first.split(" ", 1)
+    assert url.startswith("http://127.0.0.1:") and url.endswith("/Blast.cgi")
+    assert (intervals, address, answered) == ("0 0", "127.0.0.1", "True")
+    port = int(url.split(":")[2].split("/")[0])
+    with pytest.raises(ConnectionRefusedError):
+        socket.create_connection(("127.0.0.1", port), timeout=10)
+
+
 def test_the_offline_script_says_what_is_missing(tmp_path):
     run = offline(build=str(tmp_path))
     assert run.returncode == 2 and "qblast-check" in run.stderr and "make build" in run.stderr
+    no_database = offline(build=stand_in_build(tmp_path, with_database=False))
+    assert no_database.returncode == 2 and "did not start" in no_database.stderr
+    assert "cannot use the database" in no_database.stderr
     usage = subprocess.run([sys.executable, OFFLINE], capture_output=True, text=True, timeout=30)
     assert usage.returncode == 2 and "usage: scripts/offline <build-dir>" in usage.stderr
