@@ -7,6 +7,16 @@ namespace py {
 
 namespace {
 
+// The parts every static type of this file shares. PyType_Ready fills in the rest from object.
+PyTypeObject static_type(const char* name, Py_ssize_t size) {
+    PyTypeObject type{};
+    type.ob_refcnt = 1;  // never freed
+    type.tp_name = name;
+    type.tp_basicsize = size;
+    type.tp_flags = Py_TPFLAGS_DEFAULT;
+    return type;
+}
+
 struct callable {
     PyObject_HEAD PyObject* dict;
     PyObject* context;
@@ -26,15 +36,11 @@ void dealloc_callable(PyObject* self) {
 }
 
 PyTypeObject make_callable_type() {
-    PyTypeObject type{};
-    type.ob_refcnt = 1;  // a static type, never freed
-    type.tp_name = "native_function";
-    type.tp_basicsize = sizeof(callable);
+    PyTypeObject type = static_type("native_function", sizeof(callable));
     type.tp_dealloc = dealloc_callable;
     type.tp_call = call_callable;
     type.tp_getattro = PyObject_GenericGetAttr;
     type.tp_setattro = PyObject_GenericSetAttr;
-    type.tp_flags = Py_TPFLAGS_DEFAULT;
     type.tp_dictoffset = offsetof(callable, dict);
     return type;
 }
@@ -93,11 +99,7 @@ PyMethodDef finder_methods[] = {
 };
 
 PyTypeObject make_finder_type() {
-    PyTypeObject type{};
-    type.ob_refcnt = 1;  // a static type, never freed
-    type.tp_name = "builtin_module_finder";
-    type.tp_basicsize = sizeof(finder);
-    type.tp_flags = Py_TPFLAGS_DEFAULT;
+    PyTypeObject type = static_type("builtin_module_finder", sizeof(finder));
     type.tp_methods = finder_methods;
     return type;
 }
