@@ -88,7 +88,7 @@ void search_expected_hits(const py::module_namespace& globals, const char* list,
 // there is nothing to search.
 bool hits_to_search(const py::module_namespace& globals, const char* list, const char* none_expected,
                     const char* some_expected) {
-    if (globals.get("expected_hits").ptr() == Py_None) {
+    if (py::is_none(globals.get("expected_hits"))) {
         assert_that(py::length(globals.get("record").attr(list)) == 0, none_expected);
         return false;
     }

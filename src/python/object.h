@@ -150,6 +150,9 @@ void append(handle list, handle item);
 // Operations with the interpreter's semantics.
 bool equal(handle a, handle b);
 bool truth(handle value);
+inline bool is_none(handle value) {
+    return value.ptr() == Py_None;
+}
 std::size_t length(handle value);
 bool contains(handle container, handle item);
 object item(handle sequence, Py_ssize_t index);
