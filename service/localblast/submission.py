@@ -130,9 +130,9 @@ def scoring_arguments(form, program):
         if reward:
             arguments += ["-reward", str(whole_number("NUCL_REWARD", reward, 1, 100))]
         if penalty:
-            if not re.match(r"^-?\d+$", penalty) or not -100 <= int(penalty) <= -1:
+            if not re.match(r"^-\d+$", penalty) or not -100 <= int(penalty) <= -1:
                 raise Refused("NUCL_PENALTY must be a whole number from -100 to -1; received %r" % penalty)
-            arguments += ["-penalty", penalty if penalty.startswith("-") else "-" + penalty]
+            arguments += ["-penalty", penalty]
     return arguments
 
 

@@ -149,6 +149,7 @@ def test_the_expectation_reads_back_as_the_number_sent(service, value):
     (dict(FILTER="R"), ["FILTER", "'R'"]),
     (dict(GAPCOSTS="11"), ["GAPCOSTS", "'11'"]),
     (dict(MATRIX="BLOSUM99"), ["MATRIX", "'BLOSUM99'"]),
+    (dict(PROGRAM="blastn", QUERY="ACGT", NUCL_PENALTY="3"), ["NUCL_PENALTY", "'3'"]),
 ])
 def test_a_refused_submission_answers_an_error_page_naming_the_cause(service, fields, words):
     form = dict(CMD="Put", PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
@@ -209,3 +210,20 @@ def test_a_deleted_search_is_unknown(service):
 def test_other_paths_are_not_found(service):
     code, _, page = request(service.replace("/Blast.cgi", "/blast"), dict(CMD="Put"))
     assert code == 404 and "/Blast.cgi" in error_text(page)
+
+
+@pytest.mark.parametrize("fields", [
+    dict(PROGRAM="blastp", QUERY="9506405", FILTER="F"),
+    dict(PROGRAM="blastp", QUERY="9506405", FILTER="L"),
+    dict(PROGRAM="blastp", QUERY="9506405", FILTER="mL"),
+    dict(PROGRAM="blastn", QUERY=ROW_QUERIES["sequence"], FILTER="T"),
+    dict(PROGRAM="blastx", QUERY=ROW_QUERIES["fasta"], FILTER="F"),
+    dict(PROGRAM="blastp", QUERY="9506405", WORD_SIZE="3", GAPCOSTS="11 1", MATRIX="BLOSUM62"),
+    dict(PROGRAM="blastp", QUERY="9506405", MATRIX="pam30"),
+    dict(PROGRAM="blastn", QUERY=ROW_QUERIES["sequence"], NUCL_REWARD="2", NUCL_PENALTY="-3", GAPCOSTS="5 2"),
+    dict(PROGRAM="tblastn", QUERY="NP_564935.1"),
+    dict(PROGRAM="tblastx", QUERY="EG558220.1", DATABASE="nt"),
+])
+def test_the_optional_parameters_reach_blast_in_a_form_it_accepts(service, fields):
+    report = search(service, **dict(dict(DATABASE="nr"), **fields))
+    assert hit_ids(report)
