@@ -5,7 +5,7 @@ import collections
 from . import pages, report
 from .errors import Refused
 from .jobs import FAILED, READY, UNKNOWN, WAITING
-from .submission import MAX_LIST, read_submission, value, whole_number
+from .submission import list_size, read_submission, value
 
 # The HTTP status, the content type and the text of an answer, and how long it is held back.
 Answer = collections.namedtuple("Answer", "status content_type text stall")
@@ -94,16 +94,12 @@ class Api:
             return html(pages.status(WAITING))
         if state == FAILED:
             return html(pages.error("The search %s failed: %s" % (rid, job.error), FAILED))
-        job.fetched = True
-        text = job.report
         try:
-            limits = [whole_number(name, value(form, name), 1, MAX_LIST)
-                      for name in ("HITLIST_SIZE", "DESCRIPTIONS", "ALIGNMENTS") if value(form, name)]
+            size = list_size(form)
         except Refused as refusal:
             return html(pages.error(str(refusal)))
-        if limits:
-            text = report.keep_hits(text, min(limits))
-        return Answer(200, XML, text, 0.0)
+        self.store.fetched(job)
+        return Answer(200, XML, report.keep_hits(job.report, size) if size else job.report, 0.0)
 
     def delete(self, form):
         rid = value(form, "RID")

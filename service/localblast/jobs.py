@@ -75,7 +75,7 @@ class JobStore:
         self._queue.put(job)
         return job.rid
 
-    def lookup(self, rid, fetch=False):
+    def lookup(self, rid):
         """(status, job) for an RID; (UNKNOWN, None) for one never issued or dropped."""
         with self._lock:
             now = self._clock()
@@ -83,10 +83,12 @@ class JobStore:
             job = self._jobs.get(rid)
             if job is None:
                 return UNKNOWN, None
-            status = job.status(now)
-            if fetch and status == READY:
-                job.fetched = True
-            return status, job
+            return job.status(now), job
+
+    def fetched(self, job):
+        """Notes that the job's results were sent: when room is needed, such jobs go first."""
+        with self._lock:
+            job.fetched = True
 
     def delete(self, rid):
         with self._lock:

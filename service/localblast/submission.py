@@ -136,11 +136,12 @@ def scoring_arguments(form, program):
     return arguments
 
 
-def hit_limit(form):
-    """How many hits the report keeps: in XML every hit is one description and one alignment."""
-    limits = [whole_number(name, value(form, name), 1, MAX_LIST)
-              for name in ("HITLIST_SIZE", "DESCRIPTIONS", "ALIGNMENTS") if value(form, name)]
-    return min(limits) if limits else DEFAULT_HITLIST_SIZE
+def list_size(form):
+    """The smallest list size given, or None: in XML every hit is one description and one
+    alignment, so the smallest of HITLIST_SIZE, DESCRIPTIONS and ALIGNMENTS is the hit limit."""
+    sizes = [whole_number(name, value(form, name), 1, MAX_LIST)
+             for name in ("HITLIST_SIZE", "DESCRIPTIONS", "ALIGNMENTS") if value(form, name)]
+    return min(sizes) if sizes else None
 
 
 def read_submission(database, form):
@@ -158,7 +159,7 @@ def read_submission(database, form):
     restriction = entrez.restriction(database, molecule, value(form, "ENTREZ_QUERY"))
 
     arguments = ["-evalue", expect_value(value(form, "EXPECT") or "10"),
-                 "-max_target_seqs", str(hit_limit(form))]
+                 "-max_target_seqs", str(list_size(form) or DEFAULT_HITLIST_SIZE)]
     megablast = value(form, "MEGABLAST")
     megablast = switch("MEGABLAST", megablast) if megablast else False
     if program == "blastn":

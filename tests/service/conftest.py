@@ -17,7 +17,6 @@ from localblast.blast_run import BlastRunner  # noqa: E402
 from localblast.faults import Faults  # noqa: E402
 from localblast.http_server import BlastServer  # noqa: E402
 from localblast.jobs import JobStore  # noqa: E402
-from check_queries import ROW_QUERIES  # noqa: E402,F401
 
 
 

@@ -5,7 +5,7 @@ import threading
 
 import pytest
 
-from blast_client import info, request, results, status, submit, wait
+from blast_client import info, request, results, submit, wait
 from conftest import REPOSITORY, running_service
 from localblast.faults import Faults
 

@@ -92,7 +92,7 @@ def test_when_full_the_oldest_finished_job_makes_room_fetched_ones_first(clock):
     for rid in (first, second, third):
         finished(store, rid)
         clock.advance(1)
-    store.lookup(second, fetch=True)
+    store.fetched(store.lookup(second)[1])
     fourth = store.submit("blastp", "fourth")
     assert store.lookup(second)[0] == UNKNOWN
     assert store.lookup(first)[0] == READY and store.lookup(third)[0] == READY

@@ -3,7 +3,7 @@ filter and the hit limits, on real BLAST+ searches of the built database."""
 import pytest
 
 from blast_client import error_text, field, hit_ids, info, request, results, search, status, submit, wait
-from conftest import ROW_QUERIES
+from check_queries import ROW_QUERIES
 
 # The check's three searches and what their reports must say about the query.
 ROWS = [
@@ -227,3 +227,10 @@ def test_other_paths_are_not_found(service):
 def test_the_optional_parameters_reach_blast_in_a_form_it_accepts(service, fields):
     report = search(service, **dict(dict(DATABASE="nr"), **fields))
     assert hit_ids(report)
+
+
+def test_a_malformed_list_size_on_the_results_request_is_an_error_page(service):
+    rid = submit(service, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
+    wait(service, rid)
+    code, content_type, page = results(service, rid, ALIGNMENTS="all")
+    assert code == 200 and content_type.startswith("text/html") and "'all'" in error_text(page)
