@@ -22,25 +22,27 @@ from localblast.jobs import JobStore
 from localblast.submission import PROGRAMS
 
 
-def count(text):
-    if not text.isdigit() or int(text) < 1:
-        raise argparse.ArgumentTypeError("expected a whole number of at least 1, received %r" % text)
-    return int(text)
+def whole_number(low, high):
+    def parse(text):
+        if not text.isdigit() or not low <= int(text) <= high:
+            raise argparse.ArgumentTypeError("expected a whole number from %d to %d, received %r" % (low, high, text))
+        return int(text)
+    return parse
 
 
 def options(arguments):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--db", required=True, metavar="FOLDER",
                         help="the database folder that the build makes (build/service/db)")
-    parser.add_argument("--port", type=int, default=0,
+    parser.add_argument("--port", type=whole_number(0, 65535), default=0,
                         help="the port to listen on, on 127.0.0.1 (default: a free one)")
-    parser.add_argument("--rtoe", type=int, default=1, metavar="SECONDS",
+    parser.add_argument("--rtoe", type=whole_number(0, 86400), default=1, metavar="SECONDS",
                         help="the estimated time to completion that submissions answer (default 1)")
     parser.add_argument("--keep", type=faults.seconds, default=86400, metavar="SECONDS",
                         help="how long a finished search's results are kept (default 86400)")
-    parser.add_argument("--max-jobs", type=count, default=200, metavar="N",
+    parser.add_argument("--max-jobs", type=whole_number(1, 100000), default=200, metavar="N",
                         help="how many searches are held at once (default 200)")
-    parser.add_argument("--workers", type=count, default=os.cpu_count() or 2, metavar="N",
+    parser.add_argument("--workers", type=whole_number(1, 256), default=os.cpu_count() or 2, metavar="N",
                         help="how many searches run at once (default: the number of processors)")
     parser.add_argument("--job-timeout", type=faults.seconds, default=300, metavar="SECONDS",
                         help="how long one search may run before it fails (default 300)")

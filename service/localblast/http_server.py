@@ -19,6 +19,7 @@ def read_form(*encoded):
 
 class Handler(BaseHTTPRequestHandler):
     server_version = "localblast/1.0"
+    timeout = 60     # a client that connects and sends nothing does not hold a thread for ever
 
     def do_GET(self):
         self.serve(urlsplit(self.path).query)

@@ -67,6 +67,8 @@ def swallow(function, *arguments, **keywords):
 @pytest.mark.parametrize("arguments, words", [
     (["--db", "/nonexistent/db"], ["/nonexistent/db", "catalogue.tsv"]),
     (["--db", database_folder(), "--rtoe", "soon"], ["--rtoe", "'soon'"]),
+    (["--db", database_folder(), "--rtoe", "-1"], ["--rtoe", "'-1'"]),
+    (["--db", database_folder(), "--port", "70000"], ["--port", "'70000'"]),
     (["--db", database_folder(), "--max-jobs", "0"], ["--max-jobs", "'0'"]),
     ([], ["--db"]),
 ])
