@@ -96,7 +96,8 @@ def read_query(database, molecule, text):
 
 
 def filter_arguments(values, option):
-    """BLAST+ options for NCBI's FILTER values: F (off), T or L (low complexity), m (lookup only)."""
+    """BLAST+ options for NCBI's FILTER values (one or more, like "L", "m L" or "L;m;"): F (off),
+    T or L (low complexity), m (mask for the lookup only)."""
     letters = set("".join(values).replace(" ", "").replace(";", ""))
     if letters == {"F"}:
         return [option, "no"]
@@ -121,7 +122,7 @@ def scoring_arguments(form, program):
         opening, extension = gap_costs.split()
         arguments += ["-gapopen", opening, "-gapextend", extension]
     matrix = value(form, "MATRIX")
-    if matrix and program != "blastn":
+    if matrix and program != "blastn":    # nucleotide scoring has no matrix: ignored, as NCBI does
         if matrix.upper() not in MATRICES:
             raise Refused("MATRIX must be one of %s; received %r" % (", ".join(MATRICES), matrix))
         arguments += ["-matrix", matrix.upper()]
@@ -164,8 +165,9 @@ def read_submission(database, form):
     megablast = switch("MEGABLAST", megablast) if megablast else False
     if program == "blastn":
         arguments += ["-task", "megablast" if megablast else "blastn"]
-    if form.get("FILTER") and any(text.strip() for text in form["FILTER"]):
-        arguments += filter_arguments([text.strip() for text in form["FILTER"] if text.strip()], filter_option)
+    filters = [text.strip() for text in form.get("FILTER", []) if text.strip()]
+    if filters:
+        arguments += filter_arguments(filters, filter_option)
     arguments += scoring_arguments(form, program)
     return Search(program, tool, molecule, name, query_text, label, restriction, arguments)
 
