@@ -10,6 +10,7 @@ import pytest
 REPOSITORY = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(REPOSITORY, "service"))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(REPOSITORY, "tests"))  # the check's queries
 
 from localblast import database  # noqa: E402
 from localblast.api import Api  # noqa: E402

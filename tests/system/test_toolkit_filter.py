@@ -8,6 +8,7 @@ import sys
 import pytest
 
 REPOSITORY = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(REPOSITORY, "tests"))
 sys.path.insert(0, os.path.join(REPOSITORY, "tests", "service"))
 sys.path.insert(0, os.path.join(REPOSITORY, "service"))
 from check_queries import ROW_QUERIES  # noqa: E402
