@@ -5,7 +5,7 @@ JOBS       ?= $(shell nproc)
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 MAKEFLAGS  += --no-print-directory
 
-.PHONY: all build deps test test-asan run offline bench lint clean
+.PHONY: all build program deps test test-asan run offline bench lint clean
 
 all: build
 
@@ -19,6 +19,10 @@ $(BUILD)/CMakeCache.txt:
 build: $(BUILD)/CMakeCache.txt
 	@cmake --build $(BUILD) -j $(JOBS)
 
+# Just what a run needs: the program, the toolkit beside it, the local service's database.
+program: $(BUILD)/CMakeCache.txt
+	@cmake --build $(BUILD) -j $(JOBS) --target qblast-check toolkit service_db
+
 # Every suite, then the unit and process-level suites again on a sanitizer build
 # (reference-counting faults show up there).
 test: deps build
@@ -31,11 +35,11 @@ test-asan:
 	ctest --test-dir $(ASAN_BUILD) $(CTEST_FLAGS) -L 'unit|process'
 
 # The check against the live NCBI service.
-run: build
+run: program
 	@$(BUILD)/qblast-check
 
 # The whole check against the local BLAST service on loopback.
-offline: deps build
+offline: deps program
 	@scripts/offline $(BUILD)
 
 bench: build

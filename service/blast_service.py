@@ -38,6 +38,9 @@ def options(arguments):
                         help="the port to listen on, on 127.0.0.1 (default: a free one)")
     parser.add_argument("--rtoe", type=whole_number(0, 86400), default=1, metavar="SECONDS",
                         help="the estimated time to completion that submissions answer (default 1)")
+    parser.add_argument("--status-wait", type=faults.seconds, default=0, metavar="SECONDS",
+                        help="hold a status request for a running search up to this long for it to "
+                             "finish (default 0: answer at once, as NCBI does)")
     parser.add_argument("--keep", type=faults.seconds, default=86400, metavar="SECONDS",
                         help="how long a finished search's results are kept (default 86400)")
     parser.add_argument("--max-jobs", type=whole_number(1, 100000), default=200, metavar="N",
@@ -67,7 +70,7 @@ def main(arguments):
         return 2
     runner = BlastRunner(db, settings.job_timeout)
     store = JobStore(runner.run, settings.keep, settings.max_jobs, settings.workers, log=log)
-    api = Api(db, store, faults.Faults.from_options(settings), settings.rtoe, log)
+    api = Api(db, store, faults.Faults.from_options(settings), settings.rtoe, log, settings.status_wait)
     stopping = threading.Event()
     try:
         server = BlastServer(settings.port, api, stopping)

@@ -18,11 +18,14 @@ def html(text, status=200, stall=0.0):
 
 
 class Api:
-    def __init__(self, database, store, faults, rtoe, log=print):
+    def __init__(self, database, store, faults, rtoe, log=print, status_wait=0.0):
         self.database = database
         self.store = store
         self.faults = faults
         self.rtoe = rtoe
+        # How long a status request for a running search is held for it to finish: 0 answers at
+        # once, as NCBI does; a local client polling without pause then needs no busy loop.
+        self.status_wait = status_wait
         self.log = log
 
     def answer(self, form):
@@ -71,6 +74,8 @@ class Api:
         if failure:
             return failure
         if asks_status:
+            if state == WAITING and self.status_wait > 0:
+                state, job = self.store.wait_finished(rid, self.status_wait)
             return html(self.status_page(state, job), stall=stall)
         return self.results(form, rid, state, job)._replace(stall=stall)
 

@@ -49,6 +49,7 @@ class JobStore:
         self._clock = clock
         self._log = log
         self._lock = threading.Lock()
+        self._finished = threading.Condition(self._lock)
         self._jobs = {}
         self._serial = itertools.count(1)
         self._queue = queue.Queue()
@@ -84,6 +85,21 @@ class JobStore:
             if job is None:
                 return UNKNOWN, None
             return job.status(now), job
+
+    def wait_finished(self, rid, timeout):
+        """(status, job) as lookup gives them, after waiting up to `timeout` real seconds for a
+        running job to finish."""
+        end = time.monotonic() + timeout
+        with self._finished:
+            job = self._jobs.get(rid)
+            while job is not None and not job.dropped and job.status(self._clock()) == WAITING:
+                left = end - time.monotonic()
+                if left <= 0:
+                    break
+                if job.finished is not None:  # made to take longer: nothing will signal its end
+                    left = min(left, job.ready_after - self._clock())
+                self._finished.wait(left)
+        return self.lookup(rid)
 
     def fetched(self, job):
         """Notes that the job's results were sent: when room is needed, such jobs go first."""
@@ -138,3 +154,4 @@ class JobStore:
                 self._log("search %s (%s) failed: %s" % (job.rid, job.program, error))
             with self._lock:
                 job.report, job.error, job.finished = report, error, self._clock()
+                self._finished.notify_all()

@@ -188,3 +188,37 @@ def test_over_http_a_full_service_refuses_with_an_error_page(db, clock):
         finished(store, submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405"))
         _, _, page = request(url, dict(CMD="Put", PROGRAM="blastp", DATABASE="nr", QUERY="9506405"), post=True)
         assert "RID" not in info(page) and "limit" in page
+
+
+def test_a_held_status_request_answers_when_the_search_finishes():
+    blast = Blast()
+    blast.gate.clear()
+    store = JobStore(blast, 60, 10, 1, log=lambda message: None)  # the real clock: the hold is real time
+    rid = store.submit("blastp", "search")
+    answers = []
+    asker = threading.Thread(target=lambda: answers.append(store.wait_finished(rid, 10)[0]))
+    asker.start()
+    time.sleep(0.2)
+    assert answers == []  # held while the search runs
+    blast.gate.set()
+    asker.join(10)
+    assert answers == [READY]
+    store.close()
+
+
+@pytest.mark.parametrize("hold, expected", [(0.3, WAITING), (5, READY)])
+def test_a_held_status_request_for_a_search_made_to_take_longer_waits_for_its_end(hold, expected):
+    store = JobStore(Blast(), 60, 10, 1, log=lambda message: None)
+    rid = store.submit("blastp", "search", duration=1.0)
+    started = time.monotonic()
+    state, _ = store.wait_finished(rid, hold)
+    waited = time.monotonic() - started
+    assert state == expected
+    assert waited >= min(hold, 1.0) - 0.05  # held, not answered at once
+    store.close()
+
+
+def test_a_held_status_request_for_an_unknown_rid_answers_at_once():
+    store = JobStore(Blast(), 60, 10, 1, log=lambda message: None)
+    assert store.wait_finished("NOSUCHRID", 10) == (UNKNOWN, None)
+    store.close()
