@@ -24,9 +24,9 @@ constexpr const char* documentation =
 constexpr const char* source_file = "src/driver/run.cpp";
 
 py::module_namespace main_namespace() {
-    py::module_namespace globals(PyModule_GetDict(PyImport_AddModule("__main__")));
+    py::module_namespace globals(py::added_module("__main__").attr("__dict__"));
     if (!globals.has("__builtins__"))
-        globals.set("__builtins__", PyImport_AddModule("__builtin__"));
+        globals.set("__builtins__", py::added_module("__builtin__"));
     return globals;
 }
 

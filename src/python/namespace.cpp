@@ -6,6 +6,10 @@ handle builtins() {
     return PyEval_GetBuiltins();
 }
 
+object added_module(const char* name) {
+    return borrow(PyImport_AddModule(name));
+}
+
 object module_namespace::get(const char* name) const {
     if (PyObject* value = PyDict_GetItemString(m_dict.ptr(), name))
         return borrow(value);

@@ -24,6 +24,9 @@ private:
 // The interpreter's built-in names (module __builtin__).
 handle builtins();
 
+// The module of that name in sys.modules, made empty there if it is not yet.
+object added_module(const char* name);
+
 // `import name`, through the built-in __import__ with `globals` as both globals and locals.
 object import_module(const module_namespace& globals, const char* name);
 // `from module import name`: a missing name is ImportError "cannot import name %s".
