@@ -162,8 +162,12 @@ class FieldsTest(ClientTest):
             (dict(alignments=10, descriptions=10, hitlist_size=10, entrez_query="pan [ORGN]",
                   expect=10, megablast="FALSE"),
              [("ALIGNMENTS", "10"), ("DESCRIPTIONS", "10"), ("HITLIST_SIZE", "10"),
-              ("ENTREZ_QUERY", "pan [ORGN]"), ("EXPECT", "10"), ("MEGABLAST", "FALSE")]),
-            (dict(expect=0.001, entrez_query=None, megablast=None), [("EXPECT", "0.001")]),
+              ("ENTREZ_QUERY", "pan [ORGN]"), ("EXPECT", "10"), ("MEGABLAST", "FALSE"),
+              ("NCBI_GI", "true")]),
+            (dict(expect=0.001, entrez_query=None, megablast=None), [("EXPECT", "0.001"),
+                                                                    ("NCBI_GI", "true")]),
+            (dict(ncbi_gi=False), [("NCBI_GI", "false")]),
+            (dict(ncbi_gi=None), []),
             (dict(expect=1e-07, filter="mL", word_size=11, matrix_name="BLOSUM62",
                   gapcosts="11 1", nucl_reward=1, nucl_penalty=-3, format_type="XML",
                   ncbi_gi="T", composition_based_statistics=2),
@@ -190,7 +194,8 @@ class FieldsTest(ClientTest):
         self.assertEqual(("POST", "GET", "GET"), (put_method, status_method, get_method))
         self.assertEqual({"CMD": "Get", "FORMAT_OBJECT": "SearchInfo", "RID": "RID0001"}, status)
         self.assertEqual({"CMD": "Get", "RID": "RID0001", "FORMAT_TYPE": "XML",
-                          "ALIGNMENTS": "5", "DESCRIPTIONS": "7", "HITLIST_SIZE": "9"}, results)
+                          "ALIGNMENTS": "5", "DESCRIPTIONS": "7", "HITLIST_SIZE": "9",
+                          "NCBI_GI": "true"}, results)
 
     def test_unknown_keyword_is_a_type_error_before_any_request(self):
         with self.assertRaisesRegexp(TypeError, "'hitlist'"):

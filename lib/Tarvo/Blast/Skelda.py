@@ -62,7 +62,11 @@ class SearchTimeout(IOError):
 
 
 def qblast(program, database, query, **options):
-    """Run one BLAST search on the service and return its XML report as a byte stream."""
+    """Run one BLAST search on the service and return its XML report as a byte stream.
+
+    GI numbers are asked for unless `ncbi_gi` says otherwise: NCBI leaves them out of its
+    reports by default, and callers match hits by them."""
+    options.setdefault("ncbi_gi", True)
     fields = _submit_fields(program, database, query, options)
     settings = _settings(os.environ)
     search = _Search(settings, _clock())
@@ -89,6 +93,9 @@ def _submit_fields(program, database, query, options):
 
 
 def _text(value):
+    # The URL API spells its switches in lower case.
+    if isinstance(value, bool):
+        return "true" if value else "false"
     # A float goes as repr() so that the service reads back the very number given.
     if isinstance(value, float):
         return repr(value)
