@@ -12,9 +12,11 @@ all: build
 deps:
 	@scripts/install-deps
 
-# Configures once; later builds re-run CMake by themselves when its files change.
+# Configures once; later builds re-run CMake by themselves when its files change. Only warnings
+# and errors of the configure step are shown.
+CONFIGURE = cmake --log-level=WARNING -S .
 $(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD)
+	$(CONFIGURE) -B $(BUILD)
 
 build: $(BUILD)/CMakeCache.txt
 	@cmake --build $(BUILD) -j $(JOBS)
@@ -30,7 +32,7 @@ test: deps build
 	@$(MAKE) test-asan
 
 test-asan:
-	cmake -S . -B $(ASAN_BUILD) -DQBLAST_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+	$(CONFIGURE) -B $(ASAN_BUILD) -DQBLAST_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ctest --test-dir $(ASAN_BUILD) $(CTEST_FLAGS) -L 'unit|process'
 

@@ -1,0 +1,20 @@
+# Runs one command with its output kept in a log, and shows that output only when the command
+# fails:  cmake -DLOG=<file> -P quietly.cmake <command> [arguments...]
+set(command)
+set(after_script FALSE)
+math(EXPR last "${CMAKE_ARGC} - 1")
+foreach(index RANGE 1 ${last})
+  if(after_script)
+    list(APPEND command "${CMAKE_ARGV${index}}")
+  elseif(CMAKE_ARGV${index} STREQUAL "-P")
+    set(after_script TRUE)
+  endif()
+endforeach()
+list(REMOVE_AT command 0)  # the script itself
+execute_process(COMMAND ${command} RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
+list(JOIN command " " shown)
+file(APPEND "${LOG}" "$ ${shown}\n${output}")
+if(NOT status EQUAL 0)
+  message(NOTICE "${output}")
+  message(FATAL_ERROR "${shown} failed (${status}); its output is above and in ${LOG}")
+endif()
