@@ -1,7 +1,7 @@
 """The whole check offline: scripts/offline runs the built program with the real toolkit
 against the local BLAST service, with and without injected faults."""
 import os
-import socket
+import re
 import subprocess
 import sys
 
@@ -26,8 +26,9 @@ def build_folder():
     return folder
 
 
-def offline(*service_options, build=None):
+def offline(*service_options, build=None, environment=None):
     return subprocess.run([sys.executable, OFFLINE, build or build_folder()] + list(service_options),
+                          env=dict(os.environ, **(environment or {})),
                           stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
 
 
@@ -57,16 +58,73 @@ def test_a_fault_of_the_service_ends_the_run_the_programs_way(options, rows, err
     assert last_line(run.stderr).endswith(error), run.stderr
 
 
-# Stands in for the program: shows what it was given, and ends with a status of its own.
+SET_ASIDE = "qblast-check: the %s search failed and was set aside: "
+
+
+@pytest.mark.parametrize("options, program, cause", [
+    (["--fail-job", "blastp"], "blastp",
+     re.compile(r"ValueError: BLAST search RID \w+ ended with status FAILED\b")),
+    (["--fail-http", "blastp:results:503"], "blastp", re.compile(r"(urllib2\.)?HTTPError: HTTP Error 503: .+$")),
+    # The reader is then given the nucleotide search's stream, which it has read already.
+    (["--refuse", "blastx"], "blastx",
+     re.compile(r"ValueError: the BLAST service refused the search: Refused by --refuse .+$")),
+])
+def test_a_discarded_search_error_is_named_on_standard_error(options, program, cause):
+    run = offline(*options)
+    assert run.returncode == 1
+    named = [line for line in run.stderr.splitlines() if line.startswith(SET_ASIDE % program)]
+    assert len(named) == 1, run.stderr
+    assert cause.match(named[0][len(SET_ASIDE % program):]), named[0]
+    assert not last_line(run.stderr).startswith("qblast-check:")
+
+
+@pytest.mark.parametrize("options", [["--job-time", "blastn:1000"], ["--stall", "blastn:results:1000"]])
+def test_a_stalled_search_ends_with_the_programs_own_timeout(options):
+    # A deadline of its own for each search, as scripts/offline sets one: the program's error
+    # comes long before the script's own limit.
+    run = offline(*options, environment={"TARVO_BLAST_DEADLINE": "10"})
+    assert run.returncode == 1, run.stderr
+    assert run.stdout.splitlines() == [BANNER] + ANNOUNCED[:2]
+    assert last_line(run.stderr).startswith("Tarvo.Blast.Skelda.SearchTimeout: "), run.stderr
+
+
+@pytest.mark.parametrize("redirect", [">/dev/full", ">&-"])
+def test_a_lost_log_is_a_failed_run(redirect):
+    command = 'exec "$@" %s' % redirect
+    run = subprocess.run(["sh", "-c", command, "sh", sys.executable, OFFLINE, build_folder()],
+                         stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, timeout=120)
+    assert run.returncode == 1, run.stderr
+    assert re.search(r"^IOError: \[Errno \d+\] ", last_line(run.stderr)), run.stderr
+
+
+# Stands in for the program: shows what it was given, names the service it was started beside,
+# and ends with a status of its own.
 STAND_IN = """#!/usr/bin/python3
 import os, socket, sys, urllib.request
 url = os.environ["TARVO_BLAST_URL"]
-print(url, os.environ["TARVO_BLAST_MIN_INTERVAL"], os.environ["TARVO_BLAST_POLL_INTERVAL"])
+print(url, os.environ["TARVO_BLAST_MIN_INTERVAL"], os.environ["TARVO_BLAST_POLL_INTERVAL"],
+      os.environ["TARVO_BLAST_DEADLINE"])
 print(socket.getaddrinfo("www.ncbi.nlm.nih.gov", 80, 0, socket.SOCK_STREAM)[0][4][0])
 with urllib.request.urlopen(url + "?CMD=Get&FORMAT_OBJECT=SearchInfo&RID=NONE", timeout=30) as answer:
     print("Status=UNKNOWN" in answer.read().decode())
+for pid in filter(str.isdigit, os.listdir("/proc")):
+    try:
+        with open("/proc/%s/stat" % pid) as stat, open("/proc/%s/cmdline" % pid, "rb") as cmdline:
+            parent, command = int(stat.read().rsplit(")", 1)[1].split()[1]), cmdline.read()
+    except OSError:
+        continue
+    if parent == os.getppid() and b"blast_service.py" in command:
+        print(pid)
 sys.exit(7)
 """
+
+
+def is_service(pid):
+    try:
+        with open("/proc/%s/cmdline" % pid, "rb") as cmdline:
+            return b"blast_service.py" in cmdline.read()
+    except OSError:
+        return False
 
 
 def stand_in_build(folder, with_database=True):
@@ -82,13 +140,18 @@ def stand_in_build(folder, with_database=True):
 def test_the_program_gets_the_service_and_the_reliable_host_on_loopback_and_its_status_is_kept(tmp_path):
     run = offline(build=stand_in_build(tmp_path))
     assert run.returncode == 7, run.stderr
-    first, address, answered = run.stdout.splitlines()
-    url, intervals = first.split(" ", 1)
+    first, address, answered, service = run.stdout.splitlines()
+    url, settings = first.split(" ", 1)
     assert url.startswith("http://127.0.0.1:") and url.endswith("/Blast.cgi")
-    assert (intervals, address, answered) == ("0 0", "127.0.0.1", "True")
-    port = int(url.split(":")[2].split("/")[0])
-    with pytest.raises(ConnectionRefusedError):
-        socket.create_connection(("127.0.0.1", port), timeout=10)
+    assert (settings, address, answered) == ("0 0 120", "127.0.0.1", "True")
+    # The service was stopped and reaped before the script ended.
+    assert not is_service(service)
+
+
+def test_a_deadline_of_the_users_own_is_kept(tmp_path):
+    run = offline(build=stand_in_build(tmp_path), environment={"TARVO_BLAST_DEADLINE": "30"})
+    assert run.returncode == 7, run.stderr
+    assert run.stdout.split("\n", 1)[0].endswith(" 0 0 30")
 
 
 def test_the_offline_script_says_what_is_missing(tmp_path):
