@@ -15,3 +15,11 @@ ROW_QUERIES = {
              "GCAGAGTGGTGGCTCCTTGTCCCAGCAGCAGTAATTACTTTTTTTTCTCTTTTTGTTTCCAAATTAAGAA\n"
              "ACATTAGTATCATATGGCTATTTGCTCAATTGCAGATTTCTTTCTTTTGTGAATG",
 }
+
+# The check's rows as the program submits them: program, query kind, expectation, organism
+# term, and the hits of which at least one must come back.
+CHECK_ROWS = [
+    ("blastp", "identifier", 0.001, "rat [ORGN]", ["9506405", "13592137", "37589612", "149064087", "56912225"]),
+    ("blastn", "sequence", 10, "pan [ORGN]", ["37953274", "51104367", "51104367", "51104367"]),
+    ("blastx", "fasta", 1e-07, None, ["21554275", "18409071", "296087288"]),
+]
