@@ -52,8 +52,8 @@ def passing_records():
 class Run:
     def __init__(self, completed, folder):
         self.status = completed.returncode
-        self.stdout = completed.stdout
-        self.stderr = completed.stderr
+        self.stdout = completed.stdout or ""
+        self.stderr = completed.stderr or ""
         self.folder = folder
         log = folder / "calls.jsonl"
         self.events = [json.loads(line) for line in log.read_text().splitlines()] if log.exists() else []
@@ -74,12 +74,12 @@ class Run:
 @pytest.fixture
 def run_program(tmp_path):
     """run_program(plan=..., internet=True, args=(), remove=(), extra_files={}, toolkit=True,
-    stdout=PIPE, cwd=None) -> Run
+    stdout=PIPE, closed=(), cwd=None) -> Run
 
-    `stdout` is what subprocess takes, or "closed" to start the program without a descriptor 1;
-    the program runs in a temporary folder unless `cwd` is given."""
+    `stdout` is what subprocess takes; the program starts without the descriptors in `closed`,
+    and runs in a temporary folder unless `cwd` is given."""
     def run(plan=None, internet=True, args=(), remove=(), extra_files=None, toolkit=True,
-            stdout=subprocess.PIPE, cwd=None):
+            stdout=subprocess.PIPE, closed=(), cwd=None):
         folder = tmp_path / "program"
         folder.mkdir()
         shutil.copy2(PROGRAM, folder / "qblast-check")
@@ -101,9 +101,8 @@ def run_program(tmp_path):
                "ASAN_OPTIONS": "detect_leaks=0:verify_asan_link_order=0",
                "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1"}
         command = [str(folder / "qblast-check"), *args]
-        if stdout == "closed":
-            command = ["/bin/sh", "-c", 'exec "$0" "$@" >&-', *command]
-            stdout = subprocess.DEVNULL
+        if closed:
+            command = ["/bin/sh", "-c", 'exec "$0" "$@" ' + " ".join("%d>&-" % fd for fd in closed), *command]
         completed = subprocess.run(command, cwd=str(cwd or tmp_path), env=env, stdin=subprocess.DEVNULL,
                                    stdout=stdout, stderr=subprocess.PIPE, text=True, timeout=120)
         return Run(completed, folder)

@@ -122,12 +122,13 @@ FAILED = "BLAST search RID X ended with status FAILED"
      set_aside("blastp", r"ValueError: \x1b[31mred\x1b[0m\r\nnext\tx\\y\x00\x7f\x9b'" '"')),
     (1, {"raise": "ValueError", "text": "caf\u00e9", "unicode": True}, set_aside("blastp", r"ValueError: caf\xc3\xa9")),
     (1, {"raise": "ValueError", "text": ""}, set_aside("blastp", "ValueError")),
+    (1, {"raise": "ValueError", "text": "x" * 988}, set_aside("blastp", "ValueError: " + "x" * 988)),  # 1000 bytes
     (1, {"raise": "ValueError", "text": "x" * 5000},
      set_aside("blastp", "ValueError: " + "x" * 988 + "... (cut at 1000 of 5012 bytes)")),
     (3, {"raise": "ValueError", "stderr": "none"}, None),
     (3, {"raise": "ValueError", "stderr": "broken"}, None),
 ], ids=["ValueError", "HTTPError", "module of the type", "control characters", "unicode text", "no text",
-        "long text", "no sys.stderr", "sys.stderr fails"])
+        "text at the bound", "long text", "no sys.stderr", "sys.stderr fails"])
 def test_a_set_aside_error_is_named_and_changes_nothing_else(run_program, row, step, line):
     run = run_program(plan={"qblast": {str(row): step}})
     named = [line] if line else []
@@ -145,8 +146,11 @@ def test_a_set_aside_error_is_named_and_changes_nothing_else(run_program, row, s
     ("pipe", "IOError: [Errno 32] Broken pipe"),
 ], ids=["full device", "closed descriptor", "pipe closed by the reader"])
 def test_a_log_that_never_arrives_fails_the_run(run_program, stdout, error):
+    closed = ()
     with contextlib.ExitStack() as held:
-        if stdout == "full":
+        if stdout == "closed":
+            stdout, closed = None, (1,)
+        elif stdout == "full":
             stdout = held.enter_context(open("/dev/full", "w"))
         elif stdout == "pipe":
             reader, stdout = os.pipe()
@@ -154,10 +158,23 @@ def test_a_log_that_never_arrives_fails_the_run(run_program, stdout, error):
             held.callback(os.close, stdout)
         # The toolkit holds a file open all along, as it would a socket: a closed descriptor 1
         # must not become that file.
-        run = run_program(plan={"keep_open": "held-open"}, stdout=stdout)
+        run = run_program(plan={"keep_open": "held-open"}, stdout=stdout, closed=closed)
     assert (run.status, run.error_line) == (1, error)
     assert run.stderr.startswith('Traceback (most recent call last):\n  File "src/driver/run.cpp", line ')
     assert (run.folder / "held-open").read_text() == ""
+
+
+def test_a_passing_run_flushes_after_its_last_line(run_program):
+    run = run_program(plan={"record_stdout": True})
+    assert (run.status, run.stdout) == (0, PASSING_OUTPUT)
+    assert run.of("stdout")[-3:] == [{"event": "stdout", "write": "Done"}, {"event": "stdout", "write": "\n"},
+                                     {"event": "stdout", "flush": True}]
+
+
+def test_a_closed_stderr_takes_no_file_of_the_run(run_program):
+    run = run_program(internet=False, plan={"keep_open": "held-open"}, closed=(2,))
+    assert run.status == 1
+    assert (run.folder / "held-open").read_text() == ""  # the report went nowhere, not into it
 
 
 def test_a_dropped_blastx_error_reads_the_previous_stream_again(run_program):

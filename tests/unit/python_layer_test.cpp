@@ -158,6 +158,34 @@ TEST_F(Printing, AStreamThatFailsToWrite) {
     EXPECT_EQ(error_of([] { py::print_line(py::str("Done")); }), "IOError: full");
 }
 
+TEST_F(Printing, AStreamDroppedFromSysWhileItIsWritten) {
+    // The stream's first write replaces it in sys, which then holds it no more: the line must
+    // still end on the same stream, and the stream may go only after the print.
+    py::module_namespace globals =
+        run("import sys, StringIO\n"
+            "events = []\n"
+            "class Replaced(object):\n"
+            "    def write(self, text):\n"
+            "        events.append(text)\n"
+            "        sys.stdout = StringIO.StringIO()\n"
+            "    def __del__(self):\n"
+            "        events.append('gone')\n"
+            "sys.stdout = Replaced()\n");
+    py::print_line(py::str("Done"));
+    EXPECT_EQ(text(globals.get("events")), "['Done', '\\n', 'gone']");
+}
+
+TEST_F(Printing, FlushPassesTheStreamsError) {
+    py::object flushed = eval("Stream()", "class Stream(object):\n    def flush(self):\n        self.flushed = True\n");
+    PySys_SetObject(const_cast<char*>("stdout"), flushed.ptr());
+    EXPECT_EQ(error_of([] { py::flush_stdout(); }), "");
+    EXPECT_EQ(text(flushed.attr("flushed")), "True");
+    py::object full = eval(
+        "Full()", "class Full(object):\n    def flush(self):\n        raise IOError(28, 'No space left on device')\n");
+    PySys_SetObject(const_cast<char*>("stdout"), full.ptr());
+    EXPECT_EQ(error_of([] { py::flush_stdout(); }), "IOError: [Errno 28] No space left on device");
+}
+
 TEST(Namespace, ModuleThenBuiltinsThenNameError) {
     py::module_namespace globals = run("here = 1\nlen = 'shadowed'\n");
     EXPECT_EQ(text(globals.get("here")), "1");
