@@ -117,7 +117,8 @@ FAILED = "BLAST search RID X ended with status FAILED"
 @pytest.mark.parametrize("row, step, line", [
     (1, {"raise": "ValueError", "text": FAILED}, set_aside("blastp", "ValueError: " + FAILED)),
     (3, {"raise": "HTTPError"}, set_aside("blastx", "urllib2.HTTPError: HTTP Error 500: boom")),
-    (3, {"raise": "SearchTimeout", "text": "no answer"}, set_aside("blastx", "Tarvo.Blast.Skelda.SearchTimeout: no answer")),
+    (3, {"raise": "SearchTimeout", "text": "no answer"},
+     set_aside("blastx", "Tarvo.Blast.Skelda.SearchTimeout: no answer")),
     (1, {"raise": "ValueError", "text": "\x1b[31mred\x1b[0m\r\nnext\tx\\y\x00\x7f\x9b'\""},
      set_aside("blastp", r"ValueError: \x1b[31mred\x1b[0m\r\nnext\tx\\y\x00\x7f\x9b'" '"')),
     (1, {"raise": "ValueError", "text": "caf\u00e9", "unicode": True}, set_aside("blastp", r"ValueError: caf\xc3\xa9")),
