@@ -33,10 +33,8 @@ void determine_availability(const py::module_namespace& globals) {
 
 py::object check(py::handle module_dict, py::handle args, py::handle kwargs) {
     const std::size_t given = py::length(args) + (kwargs ? py::length(kwargs) : 0);
-    if (given > 0) {
-        PyErr_Format(PyExc_TypeError, "check() takes no arguments (%zu given)", given);
-        throw py::error_already_set();
-    }
+    if (given > 0)
+        py::raise_format(PyExc_TypeError, "check() takes no arguments (%zu given)", given);
     py::module_namespace globals(module_dict);
     try {
         globals.get("check").attr("available");

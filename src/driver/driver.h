@@ -4,7 +4,13 @@
 
 #include "python/namespace.h"
 
+#include <cstddef>
+
 namespace driver {
+
+// The number of alignments and descriptions each search asks for, and so the most either hit
+// list of its result may hold.
+inline constexpr std::size_t list_size = 10;
 
 // The fixed workload: a new list of six-field rows
 // (program, database, query, e_value, entrez_filter, expected_hits).

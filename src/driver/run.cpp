@@ -60,6 +60,9 @@ void run(const py::module_namespace& globals) {
     }
 
     py::print_line(py::str("Done"));
+    // A passing run has its log on standard output: a full device, a closed descriptor or a
+    // broken pipe fails the run here instead of losing the log at exit.
+    py::flush_stdout();
 }
 
 }  // namespace
@@ -72,12 +75,12 @@ PyMODINIT_FUNC init__main__(void) {  // NOLINT(bugprone-reserved-identifier): th
         return;
     ran = true;
 
-    PyObject* globals_dict = nullptr;
+    py::object globals_dict;  // the traceback entry's frame needs it after the body has ended
     const int body_line = __LINE__ + 1;
     const bool passed = py::boundary([&] {
         py::register_builtin_module(requires_internet::module_name, initrequires_internet);
         py::module_namespace globals = driver::main_namespace();
-        globals_dict = globals.dict().ptr();
+        globals_dict = py::borrow(globals.dict());
         driver::run(globals);
     });
     if (!passed)

@@ -4,14 +4,16 @@
 #include "python/quoted.h"
 #include "toolkit/toolkit.h"
 
+#include <string>
 #include <vector>
 
 namespace driver {
 
 namespace {
 
-// The same limit the checks hold the hit lists to.
-constexpr long list_size = 10;
+// How much of a set-aside error's description its line shows: one readable line, whatever a
+// service put into the error's text.
+constexpr std::size_t description_limit = 1000;
 
 void announce(const py::module_namespace& globals) {
     py::object program = globals.get("program");
@@ -25,7 +27,7 @@ py::object qblast(const py::module_namespace& globals, bool megablast) {
     py::object program = globals.get("program");
     py::object database = globals.get("database");
     py::object query = globals.get("query");
-    py::object size = py::integer(list_size);
+    py::object size = py::integer(static_cast<long>(list_size));
     py::object entrez_filter = globals.get("entrez_filter");
     py::object e_value = globals.get("e_value");
     py::object megablast_off = py::str("FALSE");  // a text, as the service's form field takes it
@@ -37,6 +39,25 @@ py::object qblast(const py::module_namespace& globals, bool megablast) {
     if (megablast)
         keywords.push_back({"megablast", megablast_off});
     return qblast.call({program, database, query}, keywords);
+}
+
+std::string bounded(std::string text) {
+    if (text.size() <= description_limit)
+        return text;
+    const std::size_t size = text.size();
+    text.resize(description_limit);
+    return text + "... (cut at " + std::to_string(description_limit) + " of " + std::to_string(size) + " bytes)";
+}
+
+// The search's error is set aside by design, and the run may then end elsewhere (at the read):
+// one line on the interpreter's standard error names it, so the real cause is never lost.
+void report_set_aside(const py::module_namespace& globals, const py::error_already_set& error) {
+    try {
+        py::write_stderr("qblast-check: the " + py::escaped(py::text(globals.get("program"))) +
+                         " search failed and was set aside: " + py::escaped(bounded(error.description())) + "\n");
+    } catch (py::error_already_set&) {
+        // Only a diagnostic: failing to write it changes nothing of how the run goes on.
+    }
 }
 
 }  // namespace
@@ -51,10 +72,11 @@ void submit_and_read(const py::module_namespace& globals) {
             try {
                 globals.set("handle", qblast(globals, false));
             } catch (py::error_already_set& error) {
-                // Any ordinary failure of these searches is dropped; the read below then
+                // Any ordinary failure of these searches is set aside; the read below then
                 // works on the latest stream that did arrive, if any.
                 if (!error.matches(PyExc_Exception))
                     throw;
+                report_set_aside(globals, error);
             }
         }
     } catch (py::error_already_set& error) {

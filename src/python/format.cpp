@@ -10,6 +10,10 @@ object join(const char* separator, handle items) {
     return str(separator).call_method("join", {items});
 }
 
+std::string text(handle value) {
+    return bytes_of(steal(PyObject_Str(value.ptr())));
+}
+
 object as_float(handle value) {
     return steal(PyNumber_Float(value.ptr()));
 }

@@ -21,9 +21,8 @@ std::vector<object> unpack(handle iterable, std::size_t count) {
     while (result.size() < count) {
         std::optional<object> value = values.next();
         if (!value) {
-            PyErr_Format(PyExc_ValueError, "need more than %zu value%s to unpack", result.size(),
+            raise_format(PyExc_ValueError, "need more than %zu value%s to unpack", result.size(),
                          result.size() == 1 ? "" : "s");
-            throw error_already_set();
         }
         result.push_back(std::move(*value));
     }

@@ -15,8 +15,7 @@ object module_namespace::get(const char* name) const {
         return borrow(value);
     if (PyObject* value = PyDict_GetItemString(builtins().ptr(), name))
         return borrow(value);
-    PyErr_Format(PyExc_NameError, "global name '%.200s' is not defined", name);
-    throw error_already_set();
+    raise_format(PyExc_NameError, "global name '%.200s' is not defined", name);
 }
 
 void module_namespace::set(const char* name, handle value) const {
@@ -50,8 +49,7 @@ object import_from(const module_namespace& globals, const char* module, const ch
     } catch (error_already_set& error) {
         if (!error.matches(PyExc_AttributeError))
             throw;
-        PyErr_Format(PyExc_ImportError, "cannot import name %.200s", name);
-        throw error_already_set();
+        raise_format(PyExc_ImportError, "cannot import name %.200s", name);
     }
 }
 

@@ -57,7 +57,8 @@ PyObject* find_module(PyObject* self, PyObject* args) {
     return boundary_returning([&] {
         const char* fullname = nullptr;
         PyObject* path = nullptr;
-        check(PyArg_ParseTuple(args, "s|O:find_module", &fullname, &path) ? 0 : -1);
+        if (!PyArg_ParseTuple(args, "s|O:find_module", &fullname, &path))
+            throw error_already_set();
         return std::strcmp(fullname, reinterpret_cast<finder*>(self)->name) == 0 ? borrow(self) : none();
     });
 }
@@ -66,11 +67,10 @@ PyObject* load_module(PyObject* self, PyObject* args) {
     return boundary_returning([&] {
         const auto* loader = reinterpret_cast<finder*>(self);
         const char* fullname = nullptr;
-        check(PyArg_ParseTuple(args, "s:load_module", &fullname) ? 0 : -1);
-        if (std::strcmp(fullname, loader->name) != 0) {
-            PyErr_Format(PyExc_ImportError, "the loader of %.200s cannot load %.200s", loader->name, fullname);
+        if (!PyArg_ParseTuple(args, "s:load_module", &fullname))
             throw error_already_set();
-        }
+        if (std::strcmp(fullname, loader->name) != 0)
+            raise_format(PyExc_ImportError, "the loader of %.200s cannot load %.200s", loader->name, fullname);
         PyObject* modules = PyImport_GetModuleDict();
         if (PyObject* loaded = PyDict_GetItemString(modules, loader->name))
             return borrow(loaded);
@@ -84,10 +84,8 @@ PyObject* load_module(PyObject* self, PyObject* args) {
             throw failure;
         }
         PyObject* loaded = PyDict_GetItemString(modules, loader->name);
-        if (loaded == nullptr) {
-            PyErr_Format(PyExc_ImportError, "the initialiser of %.200s made no module", loader->name);
-            throw error_already_set();
-        }
+        if (loaded == nullptr)
+            raise_format(PyExc_ImportError, "the initialiser of %.200s made no module", loader->name);
         return borrow(loaded);
     });
 }

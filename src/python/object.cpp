@@ -1,5 +1,11 @@
 #include "python/object.h"
 
+#include <cxxabi.h>
+
+#include <cstdarg>
+#include <cstdlib>
+#include <typeinfo>
+
 namespace py {
 
 struct error_already_set::fetched {
@@ -36,6 +42,56 @@ bool error_already_set::matches(handle type) const {
     return !m_error->restored && PyErr_GivenExceptionMatches(m_error->type, type.ptr()) != 0;
 }
 
+namespace {
+
+// str(value); for text that str() cannot encode, its unicode text in UTF-8.
+std::string exception_text(handle value) {
+    if (PyObject* text = PyObject_Str(value.ptr()))
+        return bytes_of(steal(text));
+    PyErr_Clear();
+    if (PyObject* text = PyObject_Unicode(value.ptr())) {
+        object unicode = steal(text);
+        if (PyObject* utf8 = PyUnicode_AsUTF8String(unicode.ptr()))
+            return bytes_of(steal(utf8));
+    }
+    PyErr_Clear();
+    return "<exception str() failed>";
+}
+
+// The type's name as the interpreter's report writes it: "module.Name", or "Name" alone for the
+// built-in exceptions.
+std::string exception_type_name(handle type) {
+    if (!PyExceptionClass_Check(type.ptr()))
+        return exception_text(type);  // set through the C API: the report shows its text
+    std::string name = PyExceptionClass_Name(type.ptr());
+    name = name.substr(name.rfind('.') + 1);  // a static type's tp_name carries its module
+    PyObject* module = PyObject_GetAttrString(type.ptr(), "__module__");
+    if (module == nullptr) {
+        PyErr_Clear();
+        return name;
+    }
+    object owned = steal(module);
+    if (!PyString_Check(module) || std::string_view(PyString_AS_STRING(module)) == "exceptions")
+        return name;
+    return PyString_AS_STRING(module) + ("." + name);
+}
+
+}  // namespace
+
+std::string error_already_set::description() const {
+    fetched& error = *m_error;
+    if (error.restored)
+        return {};
+    // Makes the value an instance of its type; a constructor that fails leaves its own error
+    // in place, which is then what the report would show as well.
+    PyErr_NormalizeException(&error.type, &error.value, &error.traceback);
+    std::string shown = exception_type_name(error.type);
+    if (error.value == nullptr || error.value == Py_None)
+        return shown;
+    const std::string text = exception_text(error.value);
+    return text.empty() ? shown : shown + ": " + text;
+}
+
 void error_already_set::restore() {
     if (m_error->restored)
         return;
@@ -66,14 +122,32 @@ void raise(PyObject* type) {
     throw error_already_set();
 }
 
+void raise_format(PyObject* type, const char* format, ...) {
+    std::va_list values;
+    va_start(values, format);
+    PyObject* message = PyString_FromFormatV(format, values);
+    va_end(values);
+    PyErr_SetObject(type, steal(message).ptr());
+    throw error_already_set();
+}
+
 void raise_instance(handle value) {
-    if (PyExceptionInstance_Check(value.ptr())) {
-        PyErr_SetObject(PyExceptionInstance_Class(value.ptr()), value.ptr());
-    } else {
-        PyErr_Format(PyExc_TypeError, "exceptions must be old-style classes or derived from BaseException, not %.200s",
+    if (!PyExceptionInstance_Check(value.ptr())) {
+        raise_format(PyExc_TypeError, "exceptions must be old-style classes or derived from BaseException, not %.200s",
                      Py_TYPE(value.ptr())->tp_name);
     }
+    PyErr_SetObject(PyExceptionInstance_Class(value.ptr()), value.ptr());
     throw error_already_set();
+}
+
+void set_error_for_unknown_exception() noexcept {
+    const std::type_info* type = abi::__cxa_current_exception_type();
+    const char* name = type != nullptr ? type->name() : "unknown";
+    int status = 0;
+    const std::unique_ptr<char, void (*)(void*)> readable(abi::__cxa_demangle(name, nullptr, nullptr, &status),
+                                                          std::free);
+    PyErr_Format(PyExc_SystemError, "a C++ exception of type %.200s reached the interpreter",
+                 readable ? readable.get() : name);
 }
 
 object handle::attr(const char* name) const {
@@ -177,10 +251,8 @@ object type_of(handle value) {
 std::string bytes_of(handle value) {
     char* data = nullptr;
     Py_ssize_t size = 0;
-    if (!PyString_Check(value.ptr())) {
-        PyErr_Format(PyExc_TypeError, "expected a byte string, not %.200s", Py_TYPE(value.ptr())->tp_name);
-        throw error_already_set();
-    }
+    if (!PyString_Check(value.ptr()))
+        raise_format(PyExc_TypeError, "expected a byte string, not %.200s", Py_TYPE(value.ptr())->tp_name);
     check(PyString_AsStringAndSize(value.ptr(), &data, &size));
     return std::string(data, static_cast<std::size_t>(size));
 }

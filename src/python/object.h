@@ -85,6 +85,10 @@ public:
 
     // True when the pending error is an instance of `type` or of a subtype.
     bool matches(handle type) const;
+    // The error as the last line of the interpreter's report shows it: its type (with its
+    // module, unless built in) and its text, e.g. "urllib2.HTTPError: HTTP Error 500: boom".
+    // Text that cannot be shown is "<exception str() failed>", as there. Not after restore().
+    std::string description() const;
     // Hands the error back to the interpreter's indicator.
     void restore();
 
@@ -108,9 +112,15 @@ inline int check(int status) {
 
 [[noreturn]] void raise(PyObject* type, const char* message);
 [[noreturn]] void raise(PyObject* type);
+// Raises `type` with a message made as PyErr_Format makes it (printf-like, "%.200s", "%zu").
+[[noreturn, gnu::format(printf, 2, 3)]] void raise_format(PyObject* type, const char* format, ...);
 // Raises an exception object as `raise value` does: its class with it, or TypeError when it is
 // no exception at all.
 [[noreturn]] void raise_instance(handle value);
+
+// Sets SystemError naming the type of the C++ exception being handled, one that is no
+// std::exception. Only inside a catch handler.
+void set_error_for_unknown_exception() noexcept;
 
 // Runs `body` and turns an escaping error_already_set back into the interpreter's pending
 // error. This is the only place where the C++ exception meets the interpreter's indicator;
@@ -126,6 +136,8 @@ bool boundary(Body&& body) noexcept {
         PyErr_NoMemory();
     } catch (const std::exception& error) {
         PyErr_SetString(PyExc_SystemError, error.what());
+    } catch (...) {
+        set_error_for_unknown_exception();
     }
     return false;
 }

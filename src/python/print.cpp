@@ -16,14 +16,24 @@ bool ends_in_tab(handle item) {
     return false;
 }
 
+// The stream sys holds under `name`, owned (writing may run code that replaces it there), or
+// an empty object when there is none.
+object current_stream(const char* name) {
+    PyObject* current = PySys_GetObject(const_cast<char*>(name));
+    return current != nullptr ? borrow(current) : object();
+}
+
+object current_stdout() {
+    object stream = current_stream("stdout");
+    if (!stream)
+        raise(PyExc_RuntimeError, "lost sys.stdout");
+    return stream;
+}
+
 }  // namespace
 
 void print_line(handle item) {
-    PyObject* current = PySys_GetObject(const_cast<char*>("stdout"));
-    if (current == nullptr)
-        raise(PyExc_RuntimeError, "lost sys.stdout");
-    // Writing may run code that replaces sys.stdout; keep the stream alive meanwhile.
-    object stream = borrow(current);
+    object stream = current_stdout();
     if (PyFile_SoftSpace(stream.ptr(), 0))
         check(PyFile_WriteString(" ", stream.ptr()));
     check(PyFile_WriteObject(item.ptr(), stream.ptr(), Py_PRINT_RAW));
@@ -31,6 +41,16 @@ void print_line(handle item) {
         PyFile_SoftSpace(stream.ptr(), 1);
     check(PyFile_WriteString("\n", stream.ptr()));
     PyFile_SoftSpace(stream.ptr(), 0);
+}
+
+void flush_stdout() {
+    current_stdout().call_method("flush");
+}
+
+void write_stderr(std::string_view text) {
+    object stream = current_stream("stderr");
+    if (stream)
+        check(PyFile_WriteObject(str(text).ptr(), stream.ptr(), Py_PRINT_RAW));
 }
 
 }  // namespace py

@@ -2,18 +2,14 @@
 
 namespace py {
 
-std::string quoted(std::string_view bytes) {
-    // Single quotes, unless that would need escaping and double quotes would not.
-    const bool double_quoted = bytes.find('\'') != std::string_view::npos && bytes.find('"') == std::string_view::npos;
-    const char quote = double_quoted ? '"' : '\'';
-    static constexpr char hex[] = "0123456789abcdef";
+namespace {
 
-    std::string out;
-    out.reserve(bytes.size() + 2);
-    out += quote;
+// Appends the escaped bytes; `quote` (when not NUL) is escaped as well.
+void append_escaped(std::string& out, std::string_view bytes, char quote) {
+    static constexpr char hex[] = "0123456789abcdef";
     for (const char c : bytes) {
         const auto byte = static_cast<unsigned char>(c);
-        if (c == quote || c == '\\') {
+        if ((quote != '\0' && c == quote) || c == '\\') {
             out += '\\';
             out += c;
         } else if (c == '\t') {
@@ -30,7 +26,26 @@ std::string quoted(std::string_view bytes) {
             out += c;
         }
     }
+}
+
+}  // namespace
+
+std::string quoted(std::string_view bytes) {
+    // Single quotes, unless that would need escaping and double quotes would not.
+    const bool double_quoted = bytes.find('\'') != std::string_view::npos && bytes.find('"') == std::string_view::npos;
+    const char quote = double_quoted ? '"' : '\'';
+    std::string out;
+    out.reserve(bytes.size() + 2);
     out += quote;
+    append_escaped(out, bytes, quote);
+    out += quote;
+    return out;
+}
+
+std::string escaped(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    append_escaped(out, bytes, '\0');
     return out;
 }
 

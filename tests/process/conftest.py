@@ -9,10 +9,11 @@ from pathlib import Path
 import pytest
 
 HERE = Path(__file__).resolve().parent
+SOURCE_TREE = HERE.parents[1]
 sys.path.insert(0, str(HERE.parent))  # the check's queries
 from check_queries import ROW_QUERIES  # noqa: E402
 
-PROGRAM = Path(os.environ.get("QBLAST_CHECK_PROGRAM", HERE.parents[1] / "build" / "qblast-check"))
+PROGRAM = Path(os.environ.get("QBLAST_CHECK_PROGRAM", SOURCE_TREE / "build" / "qblast-check"))
 NSS_WRAPPER = "libnss_wrapper.so"
 RELIABLE_HOST = "www.ncbi.nlm.nih.gov"
 
@@ -51,8 +52,8 @@ def passing_records():
 class Run:
     def __init__(self, completed, folder):
         self.status = completed.returncode
-        self.stdout = completed.stdout
-        self.stderr = completed.stderr
+        self.stdout = completed.stdout or ""
+        self.stderr = completed.stderr or ""
         self.folder = folder
         log = folder / "calls.jsonl"
         self.events = [json.loads(line) for line in log.read_text().splitlines()] if log.exists() else []
@@ -72,8 +73,13 @@ class Run:
 
 @pytest.fixture
 def run_program(tmp_path):
-    """run_program(plan=..., internet=True, args=(), remove=(), extra_files={}) -> Run"""
-    def run(plan=None, internet=True, args=(), remove=(), extra_files=None, toolkit=True):
+    """run_program(plan=..., internet=True, args=(), remove=(), extra_files={}, toolkit=True,
+    stdout=PIPE, closed=(), cwd=None) -> Run
+
+    `stdout` is what subprocess takes; the program starts without the descriptors in `closed`,
+    and runs in a temporary folder unless `cwd` is given."""
+    def run(plan=None, internet=True, args=(), remove=(), extra_files=None, toolkit=True,
+            stdout=subprocess.PIPE, closed=(), cwd=None):
         folder = tmp_path / "program"
         folder.mkdir()
         shutil.copy2(PROGRAM, folder / "qblast-check")
@@ -94,7 +100,10 @@ def run_program(tmp_path):
                # double is preloaded ahead of the sanitizer's runtime.
                "ASAN_OPTIONS": "detect_leaks=0:verify_asan_link_order=0",
                "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1"}
-        completed = subprocess.run([str(folder / "qblast-check"), *args], cwd=str(tmp_path), env=env,
-                                   capture_output=True, text=True, timeout=120)
+        command = [str(folder / "qblast-check"), *args]
+        if closed:
+            command = ["/bin/sh", "-c", 'exec "$0" "$@" ' + " ".join("%d>&-" % fd for fd in closed), *command]
+        completed = subprocess.run(command, cwd=str(cwd or tmp_path), env=env, stdin=subprocess.DEVNULL,
+                                   stdout=stdout, stderr=subprocess.PIPE, text=True, timeout=120)
         return Run(completed, folder)
     return run

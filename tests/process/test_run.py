@@ -1,7 +1,11 @@
 """The program as a user runs it: its output, its errors and its exit status."""
+import contextlib
+import os
+import re
+
 import pytest
 
-from conftest import ANNOUNCEMENTS, BANNER, Q2, Q3, passing_records
+from conftest import ANNOUNCEMENTS, BANNER, Q2, Q3, SOURCE_TREE, passing_records
 
 PASSING_OUTPUT = "\n".join([BANNER] + ANNOUNCEMENTS + ["Done"]) + "\n"
 
@@ -75,17 +79,24 @@ def lines_until(row):
     return [BANNER] + ANNOUNCEMENTS[:row]
 
 
-@pytest.mark.parametrize("qblast, error, row", [
-    ({"2": {"raise": "HTTPError"}}, "Tarvo.MissingExternalDependencyError: internet connection failed", 2),
-    ({"2": {"raise": "FixtureHTTPError"}}, "Tarvo.MissingExternalDependencyError: internet connection failed", 2),
-    ({"2": {"raise": "ValueError"}}, "ValueError: fixture ValueError", 2),
-    ({"1": {"raise": "ValueError"}}, "NameError: global name 'handle' is not defined", 1),
-    ({"1": {"raise": "HTTPError"}}, "NameError: global name 'handle' is not defined", 1),
-    ({"1": {"raise": "KeyboardInterrupt"}}, "KeyboardInterrupt: fixture KeyboardInterrupt", 1),
-    ({"2": {"return": "none"}}, "AttributeError: 'NoneType' object has no attribute 'query'", 2),
-], ids=["blastn HTTP failure", "blastn HTTP failure subtype", "blastn other error", "blastp error dropped",
-        "blastp HTTP failure dropped", "blastp interrupt", "blastn returns None"])
-def test_submission_failures(run_program, qblast, error, row):
+@pytest.mark.parametrize("qblast, error, row, set_aside", [
+    ({"2": {"raise": "HTTPError"}}, "Tarvo.MissingExternalDependencyError: internet connection failed", 2, False),
+    ({"2": {"raise": "FixtureHTTPError"}}, "Tarvo.MissingExternalDependencyError: internet connection failed", 2,
+     False),
+    ({"2": {"raise": "ValueError"}}, "ValueError: fixture ValueError", 2, False),
+    # IOErrors both, but no HTTP failures: they pass unchanged.
+    ({"2": {"raise": "SearchTimeout", "text": "BLAST search RID X ran out of time"}},
+     "Tarvo.Blast.Skelda.SearchTimeout: BLAST search RID X ran out of time", 2, False),
+    ({"2": {"raise": "URLError", "text": "[Errno 111] Connection refused"}},
+     "urllib2.URLError: <urlopen error [Errno 111] Connection refused>", 2, False),
+    ({"1": {"raise": "ValueError"}}, "NameError: global name 'handle' is not defined", 1, True),
+    ({"1": {"raise": "HTTPError"}}, "NameError: global name 'handle' is not defined", 1, True),
+    ({"1": {"raise": "KeyboardInterrupt"}}, "KeyboardInterrupt: fixture KeyboardInterrupt", 1, False),
+    ({"2": {"return": "none"}}, "AttributeError: 'NoneType' object has no attribute 'query'", 2, False),
+], ids=["blastn HTTP failure", "blastn HTTP failure subtype", "blastn other error", "blastn timeout",
+        "blastn connection refused", "blastp error dropped", "blastp HTTP failure dropped", "blastp interrupt",
+        "blastn returns None"])
+def test_submission_failures(run_program, qblast, error, row, set_aside):
     records = passing_records()
     if qblast.get("2", {}).get("return") == "none":
         records[1] = {"return": None}
@@ -93,6 +104,78 @@ def test_submission_failures(run_program, qblast, error, row):
     assert (run.status, run.error_line) == (1, error)
     assert run.stdout_lines == lines_until(row)
     assert len(run.of("qblast")) == row  # later rows are never submitted
+    assert ("was set aside" in run.stderr) == set_aside
+
+
+def set_aside(program, description):
+    return "qblast-check: the %s search failed and was set aside: %s" % (program, description)
+
+
+FAILED = "BLAST search RID X ended with status FAILED"
+
+
+@pytest.mark.parametrize("row, step, line", [
+    (1, {"raise": "ValueError", "text": FAILED}, set_aside("blastp", "ValueError: " + FAILED)),
+    (3, {"raise": "HTTPError"}, set_aside("blastx", "urllib2.HTTPError: HTTP Error 500: boom")),
+    (3, {"raise": "SearchTimeout", "text": "no answer"},
+     set_aside("blastx", "Tarvo.Blast.Skelda.SearchTimeout: no answer")),
+    (1, {"raise": "ValueError", "text": "\x1b[31mred\x1b[0m\r\nnext\tx\\y\x00\x7f\x9b'\""},
+     set_aside("blastp", r"ValueError: \x1b[31mred\x1b[0m\r\nnext\tx\\y\x00\x7f\x9b'" '"')),
+    (1, {"raise": "ValueError", "text": "caf\u00e9", "unicode": True}, set_aside("blastp", r"ValueError: caf\xc3\xa9")),
+    (1, {"raise": "ValueError", "text": ""}, set_aside("blastp", "ValueError")),
+    (1, {"raise": "ValueError", "text": "x" * 988}, set_aside("blastp", "ValueError: " + "x" * 988)),  # 1000 bytes
+    (1, {"raise": "ValueError", "text": "x" * 5000},
+     set_aside("blastp", "ValueError: " + "x" * 988 + "... (cut at 1000 of 5012 bytes)")),
+    (3, {"raise": "ValueError", "stderr": "none"}, None),
+    (3, {"raise": "ValueError", "stderr": "broken"}, None),
+], ids=["ValueError", "HTTPError", "module of the type", "control characters", "unicode text", "no text",
+        "text at the bound", "long text", "no sys.stderr", "sys.stderr fails"])
+def test_a_set_aside_error_is_named_and_changes_nothing_else(run_program, row, step, line):
+    run = run_program(plan={"qblast": {str(row): step}})
+    named = [line] if line else []
+    if row == 3:  # the stand-in reader passes the row on the earlier stream
+        assert (run.status, run.stdout, run.stderr.splitlines()) == (0, PASSING_OUTPUT, named)
+        return
+    assert (run.status, run.error_line) == (1, "NameError: global name 'handle' is not defined")
+    assert run.stdout_lines == lines_until(1)
+    assert run.stderr.splitlines()[:len(named) + 1] == named + ["Traceback (most recent call last):"]
+
+
+@pytest.mark.parametrize("stdout, error", [
+    ("full", "IOError: [Errno 28] No space left on device"),
+    ("closed", "IOError: [Errno 9] Bad file descriptor"),
+    ("pipe", "IOError: [Errno 32] Broken pipe"),
+], ids=["full device", "closed descriptor", "pipe closed by the reader"])
+def test_a_log_that_never_arrives_fails_the_run(run_program, stdout, error):
+    closed = ()
+    with contextlib.ExitStack() as held:
+        if stdout == "closed":
+            stdout, closed = None, (1,)
+        elif stdout == "full":
+            stdout = held.enter_context(open("/dev/full", "w"))
+        elif stdout == "pipe":
+            reader, stdout = os.pipe()
+            os.close(reader)  # gone before the program writes anything
+            held.callback(os.close, stdout)
+        # The toolkit holds a file open all along, as it would a socket: a closed descriptor 1
+        # must not become that file.
+        run = run_program(plan={"keep_open": "held-open"}, stdout=stdout, closed=closed)
+    assert (run.status, run.error_line) == (1, error)
+    assert run.stderr.startswith('Traceback (most recent call last):\n  File "src/driver/run.cpp", line ')
+    assert (run.folder / "held-open").read_text() == ""
+
+
+def test_a_passing_run_flushes_after_its_last_line(run_program):
+    run = run_program(plan={"record_stdout": True})
+    assert (run.status, run.stdout) == (0, PASSING_OUTPUT)
+    assert run.of("stdout")[-3:] == [{"event": "stdout", "write": "Done"}, {"event": "stdout", "write": "\n"},
+                                     {"event": "stdout", "flush": True}]
+
+
+def test_a_closed_stderr_takes_no_file_of_the_run(run_program):
+    run = run_program(internet=False, plan={"keep_open": "held-open"}, closed=(2,))
+    assert run.status == 1
+    assert (run.folder / "held-open").read_text() == ""  # the report went nowhere, not into it
 
 
 def test_a_dropped_blastx_error_reads_the_previous_stream_again(run_program):
@@ -164,6 +247,21 @@ def test_a_reader_returning_the_wrong_kind(run_program, value, error):
     run = run_program(plan={"records": records})
     assert (run.status, run.error_line) == (1, error)
     assert run.stdout_lines == lines_until(1)
+
+
+def readme_traceback():
+    readme = (SOURCE_TREE / "README.md").read_text()
+    start = readme.index("```text\nTraceback") + len("```text\n")
+    return readme[start:readme.index("```", start)]
+
+
+def test_the_report_shows_the_driver_line_the_readme_shows(run_program):
+    # Run from the source tree, the interpreter shows the source line that the entry names.
+    run = run_program(internet=False, cwd=SOURCE_TREE)
+    assert run.stderr == readme_traceback()
+    line = int(re.search(r'File "src/driver/run\.cpp", line (\d+)', run.stderr).group(1))
+    source = (SOURCE_TREE / "src" / "driver" / "run.cpp").read_text().splitlines()
+    assert "py::boundary(" in source[line - 1]  # where the driver's body begins
 
 
 def test_the_report_names_the_driver(run_program):

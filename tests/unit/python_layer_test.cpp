@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
+#include <stdexcept>
+
 namespace {
 
 using testing_support::error_of;
@@ -155,6 +158,34 @@ TEST_F(Printing, AStreamThatFailsToWrite) {
     EXPECT_EQ(error_of([] { py::print_line(py::str("Done")); }), "IOError: full");
 }
 
+TEST_F(Printing, AStreamDroppedFromSysWhileItIsWritten) {
+    // The stream's first write replaces it in sys, which then holds it no more: the line must
+    // still end on the same stream, and the stream may go only after the print.
+    py::module_namespace globals =
+        run("import sys, StringIO\n"
+            "events = []\n"
+            "class Replaced(object):\n"
+            "    def write(self, text):\n"
+            "        events.append(text)\n"
+            "        sys.stdout = StringIO.StringIO()\n"
+            "    def __del__(self):\n"
+            "        events.append('gone')\n"
+            "sys.stdout = Replaced()\n");
+    py::print_line(py::str("Done"));
+    EXPECT_EQ(text(globals.get("events")), "['Done', '\\n', 'gone']");
+}
+
+TEST_F(Printing, FlushPassesTheStreamsError) {
+    py::object flushed = eval("Stream()", "class Stream(object):\n    def flush(self):\n        self.flushed = True\n");
+    PySys_SetObject(const_cast<char*>("stdout"), flushed.ptr());
+    EXPECT_EQ(error_of([] { py::flush_stdout(); }), "");
+    EXPECT_EQ(text(flushed.attr("flushed")), "True");
+    py::object full = eval(
+        "Full()", "class Full(object):\n    def flush(self):\n        raise IOError(28, 'No space left on device')\n");
+    PySys_SetObject(const_cast<char*>("stdout"), full.ptr());
+    EXPECT_EQ(error_of([] { py::flush_stdout(); }), "IOError: [Errno 28] No space left on device");
+}
+
 TEST(Namespace, ModuleThenBuiltinsThenNameError) {
     py::module_namespace globals = run("here = 1\nlen = 'shadowed'\n");
     EXPECT_EQ(text(globals.get("here")), "1");
@@ -182,6 +213,63 @@ TEST(Imports, AnAttributeReadFailingOtherwisePassesUnchanged) {
         "        raise KeyError('odd')\n"
         "sys.modules['odd_module'] = Odd()\n");
     EXPECT_EQ(error_of([&] { py::import_from(run(""), "odd_module", "thing"); }), "KeyError: 'odd'");
+}
+
+struct not_standard {};
+
+TEST(Boundary, EveryEscapingExceptionBecomesAnInterpreterError) {
+    EXPECT_EQ(error_of([] { py::raise(PyExc_KeyError, "planned"); }), "KeyError: 'planned'");
+    EXPECT_EQ(error_of([] { throw std::bad_alloc(); }), "MemoryError: ");
+    EXPECT_EQ(error_of([] { throw std::runtime_error("broken"); }), "SystemError: broken");
+    EXPECT_EQ(error_of([] { throw 42; }), "SystemError: a C++ exception of type int reached the interpreter");
+    EXPECT_EQ(error_of([] { throw not_standard{}; }),
+              "SystemError: a C++ exception of type (anonymous namespace)::not_standard reached the interpreter");
+}
+
+// What an error_already_set of `code` describes itself as; the indicator stays clear.
+std::string description_of(const char* code) {
+    try {
+        run(code);
+    } catch (py::error_already_set& error) {
+        std::string description = error.description();
+        EXPECT_EQ(PyErr_Occurred(), nullptr) << code;
+        return description;
+    }
+    return "nothing raised";
+}
+
+TEST(ErrorDescription, AsTheLastLineOfTheInterpretersReport) {
+    struct Case {
+        const char* code;
+        const char* description;
+    } cases[] = {
+        {"raise ValueError('BLAST search RID X ended with status FAILED')",
+         "ValueError: BLAST search RID X ended with status FAILED"},
+        {"raise ValueError", "ValueError"},
+        {"raise ValueError('')", "ValueError"},
+        {"raise KeyError('k')", "KeyError: 'k'"},
+        {"import urllib2\nraise urllib2.HTTPError('http://x/', 500, 'boom', {}, None)",
+         "urllib2.HTTPError: HTTP Error 500: boom"},
+        {"__name__ = 'Tarvo.Blast.Skelda'\nclass SearchTimeout(IOError): pass\nraise SearchTimeout('late')",
+         "Tarvo.Blast.Skelda.SearchTimeout: late"},
+        {"__name__ = 'old'\nclass Classic:\n    def __str__(self): return 'classic'\nraise Classic()",
+         "old.Classic: classic"},
+        {"raise ValueError(u'caf\\xe9')", "ValueError: caf\xc3\xa9"},  // str() cannot encode it
+        {"__name__ = 'm'\nclass Bad(Exception):\n    def __str__(self): raise KeyError\n"
+         "    def __unicode__(self): raise KeyError\nraise Bad()",
+         "m.Bad: <exception str() failed>"},
+        {"raise ValueError('line\\nnext\\x1b')", "ValueError: line\nnext\x1b"},  // escaping is the caller's
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(description_of(c.code), c.description) << c.code;
+}
+
+TEST(ErrorDescription, AnErrorSetThroughTheCApiIsNormalisedFirst) {
+    PyErr_SetString(PyExc_KeyError, "k");
+    py::error_already_set error;
+    EXPECT_EQ(error.description(), "KeyError: 'k'");
+    error.restore();
+    EXPECT_EQ(testing_support::pending_error(), "KeyError: 'k'");
 }
 
 }  // namespace

@@ -47,4 +47,18 @@ TEST(QuotedForm, TheTableQueries) {
     EXPECT_EQ(fasta.find('\n'), std::string::npos);
 }
 
+// The escaped form is the quoted form without its quotes, and quotes stay as they are.
+TEST(EscapedForm, EveryByteValueAsTheQuotedFormWritesIt) {
+    for (int value = 0; value < 256; ++value) {
+        const std::string byte(1, static_cast<char>(value));
+        if (value == '\'' || value == '"') {
+            EXPECT_EQ(py::escaped(byte), byte);
+            continue;
+        }
+        const std::string repr = interpreter_repr(byte);
+        EXPECT_EQ(py::escaped(byte), repr.substr(1, repr.size() - 2)) << "byte " << value;
+    }
+    EXPECT_EQ(py::escaped("\x1b[31m'\"\\\r\n"), "\\x1b[31m'\"\\\\\\r\\n");
+}
+
 }  // namespace
