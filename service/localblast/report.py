@@ -18,8 +18,8 @@ GI = re.compile(rb"^(\s*<(?:Hit_id|BlastOutput_query-ID|Iteration_query-ID)>)gi\
 
 
 def pieces(stream):
-    """(piece, whole) for a binary stream: its lines, each a piece of at most PIECE bytes unless
-    it is longer; `whole` tells a whole line from a piece of a longer one."""
+    """(piece, whole) for a binary stream: its lines, read at most PIECE bytes at a time; a
+    longer line comes in several pieces, and `whole` is false for each of them."""
     at_start = True
     while True:
         piece = stream.readline(PIECE)
@@ -110,6 +110,7 @@ class Served:
         return joined(edited)
 
     def length(self):
+        """The answer's length: the file's, or that of one pass when it is edited."""
         if self.limit is None and self.show_gi:
             return os.fstat(self.stream.fileno()).st_size
         return sum(len(chunk) for chunk in self.chunks())
