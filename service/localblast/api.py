@@ -4,17 +4,23 @@ import collections
 
 from . import pages, report
 from .errors import Refused
+from .form import value
 from .jobs import FAILED, READY, UNKNOWN, WAITING
-from .submission import list_size, read_submission, value
+from .submission import list_size, read_submission, switch
 
-# The HTTP status, the content type and the text of an answer, and how long it is held back.
-Answer = collections.namedtuple("Answer", "status content_type text stall")
+# The HTTP status, the content type and the body of an answer (a page's text, or a
+# report.Served), and how long it is held back.
+Answer = collections.namedtuple("Answer", "status content_type body stall")
 HTML = "text/html; charset=utf-8"
 XML = "text/xml; charset=utf-8"
 
 
 def html(text, status=200, stall=0.0):
     return Answer(status, HTML, text, stall)
+
+
+def unknown(rid):
+    return html(pages.error("RID %r is unknown: it was never issued or its results have expired" % rid, UNKNOWN))
 
 
 class Api:
@@ -55,6 +61,9 @@ class Api:
         if failure:
             return failure
         try:
+            refusal = self.faults.refusal(program)
+            if refusal:
+                raise Refused(refusal)
             search = read_submission(self.database, form)
             rid = self.store.submit(program, search, self.faults.job_seconds(program),
                                     self.faults.job_failure(program))
@@ -82,7 +91,7 @@ class Api:
     @staticmethod
     def status_page(state, job):
         if state == READY:
-            return pages.status(READY, report.has_hits(job.report))
+            return pages.status(READY, job.has_hits)
         if state == FAILED:
             return pages.status(FAILED, detail="The search failed: %s" % job.error)
         return pages.status(state)
@@ -93,18 +102,21 @@ class Api:
             return html(pages.error("this service answers results as FORMAT_TYPE=XML only; received %r"
                                     % format_type))
         if state == UNKNOWN:
-            return html(pages.error("RID %r is unknown: it was never issued or its results have expired" % rid,
-                                    UNKNOWN))
+            return unknown(rid)
         if state == WAITING:
             return html(pages.status(WAITING))
         if state == FAILED:
             return html(pages.error("The search %s failed: %s" % (rid, job.error), FAILED))
         try:
-            size = list_size(form)
+            # The results request's NCBI_GI, when it has one, rules this report.
+            size, show_gi = list_size(form), switch(form, "NCBI_GI", job.search.show_gi)
         except Refused as refusal:
             return html(pages.error(str(refusal)))
+        stream = self.store.open_report(job)
+        if stream is None:   # dropped since it was looked up
+            return unknown(rid)
         self.store.fetched(job)
-        return Answer(200, XML, report.keep_hits(job.report, size) if size else job.report, 0.0)
+        return Answer(200, XML, report.Served(stream, size, show_gi), 0.0)
 
     def delete(self, form):
         rid = value(form, "RID")

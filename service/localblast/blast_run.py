@@ -6,15 +6,12 @@ import tempfile
 import threading
 
 from . import report
-
-
-class BlastFailed(Exception):
-    """BLAST+ did not produce a report; the message holds its status and standard error."""
+from .errors import STOPPING, BlastFailed
 
 
 def write(folder, name, text):
     path = os.path.join(folder, name)
-    with open(path, "w") as stream:
+    with open(path, "w", encoding="utf-8") as stream:
         stream.write(text)
     return path
 
@@ -37,9 +34,10 @@ class BlastRunner:
         everything = [entry.accession for entry in self.database.entries[search.molecule]]
         return ["-negative_seqidlist", write(folder, "seqids.txt", "\n".join(everything) + "\n")]
 
-    def run(self, search):
-        """The XML report of `search`, as text; BlastFailed when BLAST+ fails."""
-        with tempfile.TemporaryDirectory(prefix="localblast-") as folder:
+    def run(self, search, path):
+        """Writes the XML report of `search` to the file `path`; BlastFailed when BLAST+ fails.
+        BLAST+ works in a folder of its own beside `path`."""
+        with tempfile.TemporaryDirectory(prefix="search-", dir=os.path.dirname(path)) as folder:
             output = os.path.join(folder, "report.xml")
             arguments = ([search.tool, "-query", write(folder, "query.fasta", search.query_text),
                           "-db", search.database, "-outfmt", "5", "-out", output]
@@ -48,19 +46,16 @@ class BlastRunner:
             status, errors = self.execute(arguments, folder, environment)
             if status != 0:
                 raise BlastFailed("%s ended with status %s: %s" % (search.tool, status, errors.strip()))
-            with open(output) as stream:
-                text = stream.read()
-        if search.label:
-            text = report.label_query(text, *search.label)
-        return text
+            report.write_labelled(output, path, search.label)
 
     def execute(self, arguments, folder, environment):
         with self._lock:
             if self._stopped:
-                raise BlastFailed("the service is stopping")
+                raise BlastFailed(STOPPING)
             try:
                 process = subprocess.Popen(arguments, cwd=folder, env=environment, stdin=subprocess.DEVNULL,
-                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                                           errors="replace")
             except OSError as error:
                 raise BlastFailed("could not start %s: %s" % (arguments[0], error))
             self._processes.add(process)

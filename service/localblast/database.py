@@ -8,6 +8,8 @@ files to look identifiers up and to resolve organism terms.
 import collections
 import os
 
+from .errors import DatabaseError
+
 MOLECULES = ("protein", "nucleotide")
 FASTA_FILES = {"protein": "proteins.fasta", "nucleotide": "nucleotides.fasta"}
 DATABASE_NAMES = {"protein": ("nr",), "nucleotide": ("nr", "nt")}
@@ -16,10 +18,6 @@ BLAST_FILES = {"protein": "nr.pin", "nucleotide": "nr.nin"}
 # seq_id is the whole NCBI-style id ("gi|160837788|ref|NP_001102467.1|"), title the rest of
 # the definition line.
 Entry = collections.namedtuple("Entry", "seq_id title accession gi organism sequence")
-
-
-class DatabaseError(Exception):
-    """The database folder is missing a file or holds one that cannot be read."""
 
 
 class Database:

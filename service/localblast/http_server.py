@@ -1,20 +1,16 @@
 """The HTTP side: a threaded server on 127.0.0.1 that hands each request's form to the Api."""
+import socket
+import threading
 import traceback
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from urllib.parse import parse_qsl, urlsplit
+from urllib.parse import urlsplit
 
-from . import pages
+from . import numerals, pages
+from .api import HTML
+from .form import read_form
 
 PATH = "/Blast.cgi"
 MAX_BODY = 4 * 1024 * 1024
-
-
-def read_form(*encoded):
-    form = {}
-    for text in encoded:
-        for name, value in parse_qsl(text, keep_blank_values=True):
-            form.setdefault(name.upper(), []).append(value)
-    return form
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -25,14 +21,18 @@ class Handler(BaseHTTPRequestHandler):
         self.serve(urlsplit(self.path).query)
 
     def do_POST(self):
-        length = self.headers.get("Content-Length", "")
-        if not length.isdigit():
-            return self.send(411, pages.error("a POST needs a Content-Length; received %r" % length))
-        if int(length) > MAX_BODY:
+        text = self.headers.get("Content-Length", "")
+        if not numerals.WHOLE.fullmatch(text):
+            return self.send(411, pages.error("a POST needs a Content-Length; received %r" % text))
+        length = int(text)
+        if length > MAX_BODY:
             return self.send(413, pages.error("the request body of %s bytes exceeds this service's limit of %d"
-                                              % (length, MAX_BODY)))
+                                              % (text, MAX_BODY)))
         content_type = self.headers.get("Content-Type", "application/x-www-form-urlencoded")
-        body = self.rfile.read(int(length))
+        body = self.rfile.read(length)
+        if len(body) < length:
+            return self.send(400, pages.error("the request body ended after %d of the %d bytes its Content-Length "
+                                              "announced" % (len(body), length)))
         if not content_type.startswith("application/x-www-form-urlencoded"):
             return self.send(415, pages.error("a POST must be a form (application/x-www-form-urlencoded); "
                                               "received %r" % content_type))
@@ -47,20 +47,37 @@ class Handler(BaseHTTPRequestHandler):
         except Exception:
             self.server.api.log("internal error:\n" + traceback.format_exc())
             return self.send(500, pages.error("the service failed to answer this request (see its log)"))
-        if answer.stall and self.server.stopping.wait(answer.stall):
-            return
-        self.send(answer.status, answer.text, answer.content_type)
+        try:
+            if answer.stall:
+                self.server.api.log("holding an answer back %g s (--stall)" % answer.stall)
+                if self.server.stopping.wait(answer.stall):
+                    self.server.api.log("a held answer was dropped: the service is stopping")
+                    return
+            self.send(answer.status, answer.body, answer.content_type)
+        finally:
+            if not isinstance(answer.body, str):
+                answer.body.close()
 
-    def send(self, status, text, content_type="text/html; charset=utf-8"):
-        body = text.encode("utf-8")
+    def send(self, status, body, content_type=HTML):
+        """Sends a page's text, or a report (a report.Served) in bounded chunks; a report stops
+        between two chunks when the service stops."""
+        if isinstance(body, str):
+            chunks = [body.encode("utf-8")]
+            length = len(chunks[0])
+        else:
+            length, chunks = body.length(), body.chunks()
         try:
             self.send_response(status)
             self.send_header("Content-Type", content_type)
-            self.send_header("Content-Length", str(len(body)))
+            self.send_header("Content-Length", str(length))
             self.end_headers()
-            self.wfile.write(body)
-        except (BrokenPipeError, ConnectionResetError) as error:
-            # A client that gave up (a held-back answer) is no fault of the service's.
+            for chunk in chunks:
+                if self.server.stopping.is_set():
+                    self.server.api.log("an answer was cut short: the service is stopping")
+                    return
+                self.wfile.write(chunk)
+        except (BrokenPipeError, ConnectionResetError, socket.timeout) as error:
+            # A client that gave up (a held-back answer, a slow reader) is no fault of the service's.
             self.server.api.log("the client left before the answer was sent: %s" % error)
 
     def log_message(self, form, *arguments):
@@ -68,13 +85,41 @@ class Handler(BaseHTTPRequestHandler):
 
 
 class BlastServer(ThreadingHTTPServer):
-    daemon_threads = True
+    # Stopping waits for the answers being written (server_close joins the handler threads), so
+    # nothing is cut off by the process ending; held answers give up and connections that are
+    # still being read end, so that it is prompt (see stop).
+    daemon_threads = False
     request_queue_size = 128
 
-    def __init__(self, port, api, stopping):
+    def __init__(self, port, api):
         self.api = api
-        self.stopping = stopping     # set when the service stops: held-back answers give up
+        self.stopping = threading.Event()     # set when the service stops: held answers give up
+        self._connections = set()
+        self._connections_lock = threading.Lock()
         super().__init__(("127.0.0.1", port), Handler)
 
     def url(self):
         return "http://127.0.0.1:%d%s" % (self.server_address[1], PATH)
+
+    def process_request(self, request, client_address):
+        with self._connections_lock:
+            self._connections.add(request)
+        super().process_request(request, client_address)
+
+    def shutdown_request(self, request):
+        with self._connections_lock:
+            self._connections.discard(request)
+        super().shutdown_request(request)
+
+    def stop(self):
+        """Stops serving (from a thread other than serve_forever's): no new connections, held
+        answers give up, and open connections read no more."""
+        self.stopping.set()
+        self.shutdown()
+        with self._connections_lock:
+            self.api.log("stopping: %d open connections read no more" % len(self._connections))
+            for connection in self._connections:
+                try:
+                    connection.shutdown(socket.SHUT_RD)
+                except OSError:
+                    pass

@@ -1,15 +1,20 @@
 """The searches the service holds, by RID: run in the background by a few worker threads, kept
-for a while after they finish, at most a given number at once."""
+for a while after they finish, at most a given number at once. A finished search's report is a
+file in the store's own temporary folder, removed when the search is dropped and when the store
+closes: reports can be far larger than the queries that asked for them."""
 import itertools
+import os
 import queue
 import secrets
+import shutil
 import string
+import tempfile
 import threading
 import time
 import traceback
 
-from .blast_run import BlastFailed
-from .errors import Refused
+from . import report
+from .errors import STOPPING, BlastFailed, Refused
 
 WAITING, READY, FAILED, UNKNOWN = "WAITING", "READY", "FAILED", "UNKNOWN"
 RID_LETTERS = string.ascii_uppercase + string.digits
@@ -24,7 +29,8 @@ class Job:
         self.ready_after = ready_after    # a job made to take longer stays WAITING until then
         self.failure = failure            # a failure to report instead of running the search
         self.finished = None
-        self.report = None
+        self.report = None                # the report's path, once the search has succeeded
+        self.has_hits = False
         self.error = None
         self.fetched = False
         self.dropped = False
@@ -38,9 +44,16 @@ class Job:
         return max(self.finished, self.ready_after)
 
 
+def remove(path):
+    try:
+        os.remove(path)
+    except FileNotFoundError:
+        pass
+
+
 class JobStore:
-    """`run(search)` returns the report text or raises BlastFailed; it runs on `workers`
-    threads. Finished jobs are dropped `keep` seconds after they are done."""
+    """`run(search, path)` writes the report to the file `path` or raises BlastFailed; it runs
+    on `workers` threads. Finished jobs are dropped `keep` seconds after they are done."""
 
     def __init__(self, run, keep, max_jobs, workers, clock=time.monotonic, log=print):
         self._run = run
@@ -48,8 +61,10 @@ class JobStore:
         self.max_jobs = max_jobs
         self._clock = clock
         self._log = log
+        self.folder = tempfile.mkdtemp(prefix="localblast-")
         self._lock = threading.Lock()
         self._finished = threading.Condition(self._lock)
+        self._closed = False
         self._jobs = {}
         self._serial = itertools.count(1)
         self._queue = queue.Queue()
@@ -64,8 +79,10 @@ class JobStore:
         return "".join(secrets.choice(RID_LETTERS) for _ in range(6)) + "%05d" % next(self._serial)
 
     def submit(self, program, search, duration=0.0, failure=None):
-        """The RID of a new job; Refused when the store is full of unfinished jobs."""
+        """The RID of a new job; Refused when the store is full of unfinished jobs or closed."""
         with self._lock:
+            if self._closed:
+                raise Refused(STOPPING)
             now = self._clock()
             self._drop_expired(now)
             if len(self._jobs) >= self.max_jobs and not self._make_room(now):
@@ -88,18 +105,35 @@ class JobStore:
 
     def wait_finished(self, rid, timeout):
         """(status, job) as lookup gives them, after waiting up to `timeout` real seconds for a
-        running job to finish."""
+        running job to finish; the wait ends when the store closes."""
         end = time.monotonic() + timeout
         with self._finished:
             job = self._jobs.get(rid)
-            while job is not None and not job.dropped and job.status(self._clock()) == WAITING:
+            held = False
+            while (job is not None and not job.dropped and not self._closed
+                   and job.status(self._clock()) == WAITING):
                 left = end - time.monotonic()
                 if left <= 0:
                     break
                 if job.finished is not None:  # made to take longer: nothing will signal its end
                     left = min(left, job.ready_after - self._clock())
+                if not held:
+                    self._log("holding the status request for %s up to %g s for its search to finish"
+                              % (rid, timeout))
+                    held = True
                 self._finished.wait(left)
         return self.lookup(rid)
+
+    def open_report(self, job):
+        """The job's report file opened for reading, or None once the job has been dropped (an
+        open file stays readable after it is removed)."""
+        with self._lock:
+            if job.dropped or job.report is None:
+                return None
+            try:
+                return open(job.report, "rb")
+            except FileNotFoundError:
+                return None
 
     def fetched(self, job):
         """Notes that the job's results were sent: when room is needed, such jobs go first."""
@@ -108,9 +142,9 @@ class JobStore:
 
     def delete(self, rid):
         with self._lock:
-            job = self._jobs.pop(rid, None)
+            job = self._jobs.get(rid)
             if job is not None:
-                job.dropped = True
+                self._drop(job)
             return job is not None
 
     def count(self):
@@ -118,23 +152,34 @@ class JobStore:
             return len(self._jobs)
 
     def close(self):
+        """Ends held status requests, lets the workers finish (searches still queued fail at
+        once; a stuck one is not waited for long) and removes the reports' folder."""
+        with self._lock:
+            self._closed = True
+            self._finished.notify_all()
         for _ in self._workers:
             self._queue.put(None)
+        for worker in self._workers:
+            worker.join(30)
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def _drop(self, job):
+        job.dropped = True
+        del self._jobs[job.rid]
+        if job.report is not None:
+            remove(job.report)
 
     def _drop_expired(self, now):
-        for rid, job in list(self._jobs.items()):
+        for job in list(self._jobs.values()):
             if job.finished is not None and now - job.done_at() > self.keep:
-                job.dropped = True
-                del self._jobs[rid]
+                self._drop(job)
 
     def _make_room(self, now):
         """Drops the oldest finished job, one already fetched first; False if none has finished."""
         finished = [job for job in self._jobs.values() if job.status(now) != WAITING]
         if not finished:
             return False
-        oldest = min(finished, key=lambda job: (not job.fetched, job.done_at()))
-        oldest.dropped = True
-        del self._jobs[oldest.rid]
+        self._drop(min(finished, key=lambda job: (not job.fetched, job.done_at())))
         return True
 
     def _work(self):
@@ -142,10 +187,14 @@ class JobStore:
             job = self._queue.get()
             if job is None:
                 return
-            report, error = None, job.failure
+            path = os.path.join(self.folder, job.rid + ".xml")
+            error, has_hits = job.failure, False
+            if error is None and self._closed:
+                error = STOPPING
             if error is None and not job.dropped:
                 try:
-                    report = self._run(job.search)
+                    self._run(job.search, path)
+                    has_hits = report.has_hits(path)
                 except BlastFailed as failure:
                     error = str(failure)
                 except Exception:
@@ -153,5 +202,9 @@ class JobStore:
             if error is not None:
                 self._log("search %s (%s) failed: %s" % (job.rid, job.program, error))
             with self._lock:
-                job.report, job.error, job.finished = report, error, self._clock()
+                if error is None and not job.dropped:
+                    job.report, job.has_hits = path, has_hits
+                else:
+                    remove(path)
+                job.error, job.finished = error, self._clock()
                 self._finished.notify_all()

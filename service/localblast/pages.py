@@ -2,26 +2,33 @@
 comment blocks that clients read, and error text in an element of class "error"."""
 from html import escape
 
+# NCBI writes the submission's block and the status blocks in two layouts, and clients match
+# them as written ("RID = ", "Status="): (the opening, a key = value line).
+SUBMISSION_LAYOUT = ("<!--QBlastInfoBegin\n", "    %s = %s\n")
+STATUS_LAYOUT = ("<!--\nQBlastInfoBegin\n", "\t%s=%s\n")
+
 
 def page(title, body):
     return ("<!DOCTYPE html>\n<html>\n<head><meta charset=\"utf-8\"><title>%s</title></head>\n"
             "<body>\n%s</body>\n</html>\n" % (escape(title), body))
 
 
-def info_block(*lines):
-    return "<!--\nQBlastInfoBegin\n%s\nQBlastInfoEnd\n-->\n" % "\n".join("\t" + line for line in lines)
+def info_block(layout, *fields):
+    """A QBlastInfo block of (key, value) pairs in `layout`."""
+    opening, line = layout
+    return opening + "".join(line % field for field in fields) + "QBlastInfoEnd\n-->\n"
 
 
 def submitted(rid, rtoe):
     return page("BLAST submission %s" % rid,
-                "<!--QBlastInfoBegin\n    RID = %s\n    RTOE = %d\nQBlastInfoEnd\n-->\n"
-                "<p>Your search was submitted with the request id %s.</p>\n" % (rid, rtoe, rid))
+                info_block(SUBMISSION_LAYOUT, ("RID", rid), ("RTOE", rtoe))
+                + "<p>Your search was submitted with the request id %s.</p>\n" % rid)
 
 
 def status(state, there_are_hits=None, detail=""):
-    body = info_block("Status=%s" % state)
+    body = info_block(STATUS_LAYOUT, ("Status", state))
     if there_are_hits is not None:
-        body += info_block("ThereAreHits=%s" % ("yes" if there_are_hits else "no"))
+        body += info_block(STATUS_LAYOUT, ("ThereAreHits", "yes" if there_are_hits else "no"))
     if detail:
         body += error_paragraph(detail)
     return page("BLAST status", body)
@@ -33,5 +40,5 @@ def error_paragraph(message):
 
 def error(message, state=None):
     """An error page; with `state`, also the status block of a search in that state."""
-    body = info_block("Status=%s" % state) if state else ""
+    body = info_block(STATUS_LAYOUT, ("Status", state)) if state else ""
     return page("BLAST error", body + error_paragraph(message))

@@ -5,12 +5,12 @@ a refused submission says which parameter was wrong and what was received. Param
 service does not use (tool, email, FORMAT_TYPE, ...) are ignored, as NCBI does.
 """
 import collections
-import math
 import re
 
-from . import entrez
+from . import entrez, numerals
 from .database import DATABASE_NAMES
 from .errors import Refused
+from .form import value
 
 # program -> (BLAST+ tool, molecule of the query, molecule of the database, low-complexity filter option)
 PROGRAMS = {
@@ -20,50 +20,60 @@ PROGRAMS = {
     "tblastn": ("tblastn", "protein", "nucleotide", "-seg"),
     "tblastx": ("tblastx", "nucleotide", "nucleotide", "-seg"),
 }
-LETTERS = {"protein": set("ABCDEFGHIJKLMNOPQRSTUVWXYZ*-"),
-           "nucleotide": set("ACGTUNRYKMSWBDHV-")}
+
+
+def both_cases(text):
+    """The letters of `text` in both cases; only these (not, say, "ſ", whose upper case is S)."""
+    return set(text) | set(text.lower())
+
+
+LETTERS = {"protein": both_cases("ABCDEFGHIJKLMNOPQRSTUVWXYZ*-"),
+           "nucleotide": both_cases("ACGTUNRYKMSWBDHV-")}
 # An accession ("NP_062074.1", "Q9D8U8") or a GI number: sequences hold no digits.
-IDENTIFIER = re.compile(r"^(?=.*\d)[A-Za-z0-9_]+(\.\d+)?$")
-NUMBER = re.compile(r"^(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?$")
+IDENTIFIER = re.compile(r"^(?=.*\d)[A-Za-z0-9_]+(\.\d+)?$", re.ASCII)
+GAP_COSTS = re.compile(r"([0-9]+)\s+([0-9]+)", re.ASCII)
+# Blanks between sequence letters: ASCII ones only, as BLAST+ reads them.
+BLANKS = re.compile(r"\s+", re.ASCII)
 MATRICES = ("BLOSUM45", "BLOSUM50", "BLOSUM62", "BLOSUM80", "BLOSUM90", "PAM30", "PAM70", "PAM250")
-SWITCH = {"on": True, "true": True, "yes": True, "off": False, "false": False, "no": False}
+SWITCH = {"on": True, "true": True, "t": True, "yes": True, "off": False, "false": False, "f": False, "no": False}
 MAX_LIST = 20000
 DEFAULT_HITLIST_SIZE = 100
 
 # label: (query id or None to keep BLAST+'s, query definition) written into the report, or None.
 # restriction: None, or the accessions the search is limited to (possibly none).
-Search = collections.namedtuple("Search", "program tool molecule database query_text label restriction arguments")
-
-
-def value(form, name):
-    """The last value given for `name`, stripped; "" when absent or blank."""
-    values = form.get(name)
-    return values[-1].strip() if values else ""
+# show_gi: whether the report's ids carry GI numbers unless the results request says otherwise.
+Search = collections.namedtuple("Search", "program tool molecule database query_text label restriction arguments "
+                                          "show_gi")
 
 
 def whole_number(name, text, low, high):
-    if not re.match(r"^\d+$", text) or not low <= int(text) <= high:
+    number = numerals.whole_number(text, low, high)
+    if number is None:
         raise Refused("%s must be a whole number from %d to %d; received %r" % (name, low, high, text))
-    return int(text)
+    return number
 
 
 def expect_value(text):
     """EXPECT as given ("10", "0.001", "1e-07"): BLAST+ echoes it in the report."""
-    if not NUMBER.match(text) or not 0 < float(text) < math.inf:
+    if not numerals.decimal(text):  # None, or 0
         raise Refused("EXPECT must be a number greater than 0, such as 10, 0.001 or 1e-07; received %r" % text)
     return text
 
 
-def switch(name, text):
+def switch(form, name, default=False):
+    """The on/off field `name` of the form, `default` when it is absent."""
+    text = value(form, name)
+    if not text:
+        return default
     if text.lower() not in SWITCH:
-        raise Refused("%s must be on or off (true/false, yes/no); received %r" % (name, text))
+        raise Refused("%s must be on or off (true/false, t/f, yes/no); received %r" % (name, text))
     return SWITCH[text.lower()]
 
 
 def check_letters(what, sequence, molecule):
     if not sequence:
         raise Refused("%s has no sequence letters" % what)
-    wrong = sorted(set(sequence.upper()) - LETTERS[molecule])
+    wrong = sorted(set(sequence) - LETTERS[molecule])
     if wrong:
         raise Refused("%s holds letters that are not %s sequence letters: %s"
                       % (what, molecule, " ".join(repr(letter) for letter in wrong)))
@@ -73,7 +83,7 @@ def read_fasta_query(text, molecule):
     records = re.split(r"\n(?=>)", text)
     for number, record in enumerate(records, 1):
         definition, _, body = record.partition("\n")
-        check_letters("QUERY record %d (%s)" % (number, definition[:60]), "".join(body.split()), molecule)
+        check_letters("QUERY record %d (%s)" % (number, definition[:60]), BLANKS.sub("", body), molecule)
     return text + "\n"
 
 
@@ -90,7 +100,7 @@ def read_query(database, molecule, text):
             raise Refused("QUERY %r: no %s sequence with that accession or GI number in this service's "
                           "database" % (text, molecule))
         return ">%s %s\n%s\n" % (entry.seq_id, entry.title, entry.sequence), (entry.seq_id, entry.title)
-    sequence = "".join(text.split())
+    sequence = BLANKS.sub("", text)
     check_letters("QUERY %r" % text[:60], sequence, molecule)
     return sequence + "\n", (None, "No definition line")
 
@@ -116,14 +126,14 @@ def scoring_arguments(form, program):
         arguments += ["-word_size", str(whole_number("WORD_SIZE", word_size, 2, 1000))]
     gap_costs = value(form, "GAPCOSTS")
     if gap_costs:
-        if not re.match(r"^\d+\s+\d+$", gap_costs):
+        costs = GAP_COSTS.fullmatch(gap_costs)
+        if not costs:
             raise Refused("GAPCOSTS must be two whole numbers, the gap opening and extension costs "
                           "such as \"11 1\"; received %r" % gap_costs)
-        opening, extension = gap_costs.split()
-        arguments += ["-gapopen", opening, "-gapextend", extension]
+        arguments += ["-gapopen", costs.group(1), "-gapextend", costs.group(2)]
     matrix = value(form, "MATRIX")
     if matrix and program != "blastn":    # nucleotide scoring has no matrix: ignored, as NCBI does
-        if matrix.upper() not in MATRICES:
+        if matrix.upper() not in MATRICES or not matrix.isascii():
             raise Refused("MATRIX must be one of %s; received %r" % (", ".join(MATRICES), matrix))
         arguments += ["-matrix", matrix.upper()]
     if program == "blastn":
@@ -131,7 +141,7 @@ def scoring_arguments(form, program):
         if reward:
             arguments += ["-reward", str(whole_number("NUCL_REWARD", reward, 1, 100))]
         if penalty:
-            if not re.match(r"^-\d+$", penalty) or not -100 <= int(penalty) <= -1:
+            if not penalty.startswith("-") or numerals.whole_number(penalty[1:], 1, 100) is None:
                 raise Refused("NUCL_PENALTY must be a whole number from -100 to -1; received %r" % penalty)
             arguments += ["-penalty", penalty]
     return arguments
@@ -161,13 +171,13 @@ def read_submission(database, form):
 
     arguments = ["-evalue", expect_value(value(form, "EXPECT") or "10"),
                  "-max_target_seqs", str(list_size(form) or DEFAULT_HITLIST_SIZE)]
-    megablast = value(form, "MEGABLAST")
-    megablast = switch("MEGABLAST", megablast) if megablast else False
+    megablast = switch(form, "MEGABLAST")
     if program == "blastn":
         arguments += ["-task", "megablast" if megablast else "blastn"]
     filters = [text.strip() for text in form.get("FILTER", []) if text.strip()]
     if filters:
         arguments += filter_arguments(filters, filter_option)
     arguments += scoring_arguments(form, program)
-    return Search(program, tool, molecule, name, query_text, label, restriction, arguments)
+    return Search(program, tool, molecule, name, query_text, label, restriction, arguments,
+                  switch(form, "NCBI_GI"))
 

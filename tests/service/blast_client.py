@@ -1,6 +1,7 @@
 """A small URL API client for the tests: it talks only to the service under test on 127.0.0.1,
-with bounded timeouts and a bounded number of status requests."""
+with bounded timeouts."""
 import html
+import http.client
 import re
 import time
 import urllib.error
@@ -9,6 +10,8 @@ import urllib.request
 import xml.etree.ElementTree as ElementTree
 
 TIMEOUT = 30
+# What a client meets when the connection ends without an answer.
+NO_ANSWER = (http.client.RemoteDisconnected, ConnectionResetError)
 
 
 def request(url, fields, post=False, timeout=TIMEOUT):
@@ -24,6 +27,14 @@ def request(url, fields, post=False, timeout=TIMEOUT):
         return error.code, error.headers.get("Content-Type", ""), error.read().decode()
     with response:
         return response.status, response.headers.get("Content-Type", ""), response.read().decode()
+
+
+def request_or_error(url, fields, timeout=TIMEOUT):
+    """What `request` answers, or the error it raised."""
+    try:
+        return request(url, fields, timeout=timeout)
+    except Exception as error:
+        return error
 
 
 def info(page):
@@ -55,14 +66,16 @@ def status(url, rid):
     return info(page)
 
 
-def wait(url, rid, attempts=400, pause=0.025):
-    """The first status other than WAITING, asking at most `attempts` times."""
-    for _ in range(attempts):
+def wait(url, rid, timeout=120, pause=0.025):
+    """The first status other than WAITING; AssertionError after `timeout` real seconds (a
+    search on a busy machine may take a while)."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
         fields = status(url, rid)
         if fields.get("Status") != "WAITING":
             return fields
         time.sleep(pause)
-    raise AssertionError("RID %s still WAITING after %d status requests" % (rid, attempts))
+    raise AssertionError("RID %s still WAITING after %s s" % (rid, timeout))
 
 
 def results(url, rid, **fields):
@@ -84,3 +97,8 @@ def hit_ids(report):
 
 def field(report, name):
     return report.find(".//" + name).text
+
+
+def without_gi(seq_id):
+    """An id as NCBI shows it without GI numbers: "gi|9506405|ref|NP_062074.1|" -> "ref|NP_062074.1|"."""
+    return seq_id.split("|", 2)[2] if seq_id.startswith("gi|") else seq_id

@@ -18,7 +18,7 @@ from localblast.blast_run import BlastRunner  # noqa: E402
 from localblast.faults import Faults  # noqa: E402
 from localblast.http_server import BlastServer  # noqa: E402
 from localblast.jobs import JobStore  # noqa: E402
-
+from logs import Logs  # noqa: E402
 
 
 def database_folder():
@@ -47,26 +47,20 @@ class Clock:
         self.now += seconds
 
 
-class Logs(list):
-    def __call__(self, message):
-        self.append(message)
-
-
 @contextlib.contextmanager
 def running_service(db, faults=None, keep=3600, max_jobs=50, workers=2, clock=time.monotonic, rtoe=0):
-    """(url, store, logs) of a service in this process; stopped on leaving."""
+    """(url, store, logs) of a service in this process; stopped on leaving, as the command stops
+    it: the handler threads are joined, so a held answer that does not give up holds the test."""
     logs = Logs()
     runner = BlastRunner(db, timeout=60)
     store = JobStore(runner.run, keep, max_jobs, workers, clock=clock, log=logs)
-    stopping = threading.Event()
-    server = BlastServer(0, Api(db, store, faults or Faults(), rtoe, logs), stopping)
+    server = BlastServer(0, Api(db, store, faults or Faults(), rtoe, logs))
     thread = threading.Thread(target=server.serve_forever, daemon=True)
     thread.start()
     try:
         yield server.url(), store, logs
     finally:
-        stopping.set()
-        server.shutdown()
+        server.stop()
         runner.stop()
         store.close()
         server.server_close()

@@ -5,23 +5,27 @@ import select
 import signal
 import subprocess
 import sys
-import tempfile
+import threading
+
+from logs import Logs
 
 REPOSITORY = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SCRIPT = os.path.join(REPOSITORY, "service", "blast_service.py")
 
 
 @contextlib.contextmanager
-def service_process(*arguments, ready_timeout=30):
-    """(process, url) of a started service; it is stopped with SIGTERM on leaving. Its log goes
-    to a file, which a pipe nobody reads would not be: a full pipe would stall the service."""
-    log = tempfile.TemporaryFile("w+")
+def service_process(*arguments, ready_timeout=30, logs=None):
+    """(process, url) of a started service; it is stopped with SIGTERM on leaving. Its log
+    lines go to `logs` (a Logs) as they come: a pipe nobody read would stall the service."""
+    logs = Logs() if logs is None else logs
     process = subprocess.Popen([sys.executable, SCRIPT] + list(arguments), stdin=subprocess.DEVNULL,
-                               stdout=subprocess.PIPE, stderr=log, text=True)
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    reader = threading.Thread(target=lambda: [logs(line.rstrip("\n")) for line in process.stderr], daemon=True)
+    reader.start()
     try:
         ready, _, _ = select.select([process.stdout], [], [], ready_timeout)
         url = process.stdout.readline().strip() if ready else ""
-        assert url.startswith("http://127.0.0.1:"), (url, process.poll())
+        assert url.startswith("http://127.0.0.1:"), (url, process.poll(), list(logs))
         yield process, url
     finally:
         if process.poll() is None:
@@ -31,5 +35,6 @@ def service_process(*arguments, ready_timeout=30):
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
+        reader.join(15)
         process.stdout.close()
-        log.close()
+        process.stderr.close()

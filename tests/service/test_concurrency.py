@@ -1,9 +1,9 @@
 """Twenty clients at once, each submitting its own search and polling for it: every one gets
-its own report, none is lost or mixed up."""
+its own report, as it asked for it (with GI numbers or without), none is lost or mixed up."""
 import threading
 import xml.etree.ElementTree as ElementTree
 
-from blast_client import field, results, submit, wait
+from blast_client import field, results, submit, wait, without_gi
 from conftest import database_folder
 from service_process import service_process
 
@@ -12,17 +12,17 @@ CLIENTS = 20
 
 def test_twenty_clients_get_each_their_own_result(db):
     proteins = db.entries["protein"]
-    work = [(proteins[number % len(proteins)], "1e-%02d" % number) for number in range(CLIENTS)]
+    work = [(proteins[number % len(proteins)], "1e-%02d" % number, number % 2 == 0) for number in range(CLIENTS)]
     outcomes = [None] * CLIENTS
     start = threading.Barrier(CLIENTS, timeout=30)
 
     def client(number, url):
-        entry, expect = work[number]
+        entry, expect, show_gi = work[number]
         try:
             start.wait()
             rid = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY=entry.accession, EXPECT=expect,
-                         HITLIST_SIZE="5")
-            state = wait(url, rid, attempts=1200)["Status"]
+                         HITLIST_SIZE="5", NCBI_GI=str(show_gi).lower())
+            state = wait(url, rid)["Status"]
             code, _, text = results(url, rid)
             outcomes[number] = (rid, state, code, text)
         except Exception as error:
@@ -33,12 +33,12 @@ def test_twenty_clients_get_each_their_own_result(db):
         for thread in threads:
             thread.start()
         for thread in threads:
-            thread.join(120)
+            thread.join(180)
     assert not any(thread.is_alive() for thread in threads)
     assert not [outcome for outcome in outcomes if isinstance(outcome, Exception)]
     assert len({outcome[0] for outcome in outcomes}) == CLIENTS
-    for (entry, expect), (rid, state, code, text) in zip(work, outcomes):
+    for (entry, expect, show_gi), (rid, state, code, text) in zip(work, outcomes):
         assert (state, code) == ("READY", 200), rid
         report = ElementTree.fromstring(text.encode())
-        assert field(report, "Iteration_query-ID") == entry.seq_id
+        assert field(report, "Iteration_query-ID") == (entry.seq_id if show_gi else without_gi(entry.seq_id))
         assert float(field(report, "Parameters_expect")) == float(expect)

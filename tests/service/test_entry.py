@@ -9,8 +9,9 @@ import threading
 
 import pytest
 
-from blast_client import request, submit, wait
+from blast_client import NO_ANSWER, request_or_error, submit, wait
 from conftest import database_folder
+from logs import Logs
 from service_process import SCRIPT, service_process
 
 
@@ -34,34 +35,37 @@ def test_it_prints_its_url_and_listens_on_loopback_only():
         port = int(url.split(":")[2].split("/")[0])
         assert url == "http://127.0.0.1:%d/Blast.cgi" % port
         assert listening_addresses(port) == ["0100007F"]
-        assert wait(url, submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405"))["Status"] == "READY"
 
 
 def test_it_listens_on_the_port_it_is_given():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
-    with service_process("--db", database_folder(), "--port", str(port)) as (_, url):
-        assert url == "http://127.0.0.1:%d/Blast.cgi" % port
+    # The port stays reserved for the service: bound, not listening, by a socket that lets a
+    # listener share its address (SO_REUSEADDR, which the service sets too). Nothing else can
+    # take it meanwhile, and it is never freed before the service has it.
+    with socket.socket() as reserved:
+        reserved.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        reserved.bind(("127.0.0.1", 0))
+        port = reserved.getsockname()[1]
+        with service_process("--db", database_folder(), "--rtoe", "0", "--port", str(port)) as (_, url):
+            assert url == "http://127.0.0.1:%d/Blast.cgi" % port
+            assert listening_addresses(port) == ["0100007F"]
+            assert wait(url, submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405"))["Status"] == "READY"
 
 
-def test_sigterm_stops_it_with_an_answer_held_back():
-    with service_process("--db", database_folder(), "--stall", "any:status:600") as (process, url):
+def test_sigterm_stops_it_and_cuts_a_held_answer_short():
+    # The service waits for its handler threads before it ends, so a held answer that did not
+    # give up would keep it running for the stall and then be sent.
+    logs, outcome = Logs(), []
+    with service_process("--db", database_folder(), "--stall", "any:status:60", logs=logs) as (process, url):
         rid = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
-        held = threading.Thread(target=lambda: swallow(request, url, dict(CMD="Get", FORMAT_OBJECT="SearchInfo",
-                                                                          RID=rid), timeout=60))
+        held = threading.Thread(target=lambda: outcome.append(request_or_error(
+            url, dict(CMD="Get", FORMAT_OBJECT="SearchInfo", RID=rid), timeout=120)))
         held.start()
+        logs.wait_for("holding an answer back 60 s")
         process.send_signal(signal.SIGTERM)
-        assert process.wait(timeout=15) == 0
-        held.join(15)
-        assert not held.is_alive()
-
-
-def swallow(function, *arguments, **keywords):
-    try:
-        function(*arguments, **keywords)
-    except OSError:
-        pass
+        assert process.wait(timeout=120) == 0
+        held.join(120)
+    assert isinstance(outcome[0], NO_ANSWER), outcome
+    assert logs.index(logs.wait_for("a held answer was dropped")) < logs.index(logs.wait_for("blast-service: stopped"))
 
 
 @pytest.mark.parametrize("arguments, words", [
@@ -88,3 +92,20 @@ def test_a_port_in_use_is_an_error_naming_it():
         done = subprocess.run([sys.executable, SCRIPT, "--db", database_folder(), "--port", str(port)],
                               stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=30)
     assert done.returncode == 2 and "port %d" % port in done.stderr
+
+
+def test_sigterm_ends_a_connection_that_sends_nothing():
+    # An idle client would otherwise hold the stopping service until the handler's read times out.
+    logs = Logs()
+    with service_process("--db", database_folder(), logs=logs) as (process, url):
+        port = int(url.split(":")[2].split("/")[0])
+        with socket.create_connection(("127.0.0.1", port), timeout=120) as idle:
+            # Connections are accepted in order: once a later one is answered, the idle one is held.
+            assert request_or_error(url, dict(CMD="Get", FORMAT_OBJECT="SearchInfo", RID="NONE"))[0] == 200
+            process.send_signal(signal.SIGTERM)
+            assert process.wait(timeout=120) == 0
+            assert idle.recv(1) == b""
+    stopping = logs.wait_for("open connections read no more")
+    assert not stopping.startswith("blast-service: stopping: 0 ")
+    assert logs.index(stopping) < logs.index(logs.wait_for("blast-service: stopped"))
+    assert not [line for line in logs if "timed out" in line]  # ended, not left to time out

@@ -1,16 +1,14 @@
-"""Fault injection: HTTP statuses, held-back answers and failed searches, as options give them."""
+"""Fault injection: HTTP statuses, held-back answers, refused submissions and failed searches,
+as options give them."""
 import socket
-import sys
 import threading
 
 import pytest
 
-from blast_client import info, request, results, submit, wait
-from conftest import REPOSITORY, running_service
+from blast_client import NO_ANSWER, error_text, info, request, request_or_error, results, submit, wait
+from conftest import running_service
+from localblast import options
 from localblast.faults import Faults
-
-sys.path.insert(0, REPOSITORY + "/service")
-import blast_service  # noqa: E402
 
 QUERIES = {"blastp": "9506405", "blastx": "116660609"}
 
@@ -64,27 +62,38 @@ def test_a_stalled_answer_times_the_client_out_while_others_are_served(db):
         assert wait(url, other)["Status"] == "READY"
 
 
-def test_stopping_the_service_ends_a_stalled_answer(db):
-    stalled = []
-    with running_service(db, faults_from([("--stall", "any:status:60")])) as (url, _, _):
+def test_stopping_the_service_cuts_a_held_answer_short(db):
+    # Leaving the service waits for its handler threads: a held answer that did not give up
+    # would still be sent, once its stall is over.
+    outcome = []
+    with running_service(db, faults_from([("--stall", "any:status:60")])) as (url, _, logs):
         rid = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
-        thread = threading.Thread(target=lambda: stalled.append(
-            request_or_error(url, dict(CMD="Get", FORMAT_OBJECT="SearchInfo", RID=rid))))
+        thread = threading.Thread(target=lambda: outcome.append(
+            request_or_error(url, dict(CMD="Get", FORMAT_OBJECT="SearchInfo", RID=rid), timeout=120)))
         thread.start()
-    thread.join(10)
-    assert not thread.is_alive() and stalled and isinstance(stalled[0], Exception)
+        logs.wait_for("holding an answer back 60 s")
+    thread.join(120)
+    assert isinstance(outcome[0], NO_ANSWER), outcome
+    assert logs.wait_for("a held answer was dropped: the service is stopping", timeout=0)
 
 
-def request_or_error(url, fields):
-    try:
-        return request(url, fields, timeout=30)
-    except Exception as error:
-        return error
+@pytest.mark.parametrize("refuse, refused, served", [
+    ("blastx", ["blastx"], ["blastp"]),
+    ("any", ["blastp", "blastx"], []),
+])
+def test_a_refused_program_is_answered_as_ncbi_answers_a_refused_search(db, refuse, refused, served):
+    with running_service(db, faults_from([("--refuse", refuse)])) as (url, _, _):
+        for program in refused:
+            code, content_type, page = put(url, program)
+            assert (code, content_type.split(";")[0], info(page)) == (200, "text/html", {})
+            assert error_text(page) == "Refused by --refuse (a fault injected for testing)"
+        for program in served:
+            assert wait(url, info(put(url, program)[2])["RID"])["Status"] == "READY"
 
 
 def faults_from(pairs):
     arguments = ["--db", "unused"] + [word for pair in pairs for word in pair]
-    return Faults.from_options(blast_service.options(arguments))
+    return Faults.from_options(options.parse(arguments))
 
 
 @pytest.mark.parametrize("option, value, words", [
@@ -96,10 +105,13 @@ def faults_from(pairs):
     ("--stall", "blastp:put:-1", "'-1'"),
     ("--job-time", "blastp", "PROGRAM:SECONDS"),
     ("--fail-job", "blast", "'blast'"),
+    ("--refuse", "blastz", "'blastz'"),
+    ("--fail-http", "blastp:put:\u0665\u0660\u0660", "'\u0665\u0660\u0660'"),
+    ("--stall", "blastp:put:\u0661", "'\u0661'"),
 ])
 def test_a_malformed_fault_option_is_an_error_naming_it(capsys, option, value, words):
     with pytest.raises(SystemExit) as stop:
-        blast_service.options(["--db", "unused", option, value])
+        options.parse(["--db", "unused", option, value])
     assert stop.value.code == 2
     message = capsys.readouterr().err
     assert option in message and words in message

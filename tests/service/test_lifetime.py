@@ -1,5 +1,9 @@
-"""Jobs by RID: how long they are kept, how many at once, and what a failure leaves behind.
-The store runs on a clock the tests move by hand, with a stand-in for BLAST+."""
+"""Jobs by RID: how long they are kept, how many at once, where their reports are, and what a
+failure leaves behind. The store runs on a clock the tests move by hand, with a stand-in for
+BLAST+."""
+import http.client
+import os
+import re
 import threading
 import time
 
@@ -7,29 +11,33 @@ import pytest
 
 from blast_client import info, request, results, status, submit
 from conftest import Clock, running_service
-from localblast.blast_run import BlastFailed
-from localblast.errors import Refused
+from localblast.errors import BlastFailed, Refused
 from localblast.faults import Faults
 from localblast.jobs import FAILED, READY, UNKNOWN, WAITING, JobStore
+from logs import Logs
 
 REPORT = "<BlastOutput><Iteration_hits>\n<Hit>\n</Hit>\n</Iteration_hits></BlastOutput>"
 
 
 class Blast:
-    """Stands in for BLAST+: answers REPORT, or raises what `outcome` holds; waits for `gate`."""
+    """Stands in for BLAST+: writes REPORT, or raises what `outcome` holds; once `started`, it
+    waits for `gate`."""
 
     def __init__(self, outcome=REPORT):
         self.outcome = outcome
+        self.started = threading.Event()
         self.gate = threading.Event()
         self.gate.set()
         self.searches = []
 
-    def __call__(self, search):
-        assert self.gate.wait(10)
+    def __call__(self, search, path):
+        self.started.set()
+        assert self.gate.wait(30)
         self.searches.append(search)
         if isinstance(self.outcome, Exception):
             raise self.outcome
-        return self.outcome
+        with open(path, "w") as stream:
+            stream.write(self.outcome)
 
 
 @pytest.fixture
@@ -37,22 +45,42 @@ def clock():
     return Clock()
 
 
-def store_with(blast, clock, keep=60, max_jobs=10, workers=1):
-    return JobStore(blast, keep, max_jobs, workers, clock=clock, log=lambda message: None)
+def quiet(message):
+    pass
 
 
-def finished(store, rid):
-    """Waits (boundedly, in real time) until the worker has finished the job."""
-    for _ in range(500):
+@pytest.fixture
+def stores():
+    """Makes stores (blast, clock, keep=60, max_jobs=10, workers=1, log=None), closed after the test."""
+    made = []
+
+    def store_with(blast, clock=time.monotonic, keep=60, max_jobs=10, workers=1, log=None):
+        made.append(JobStore(blast, keep, max_jobs, workers, clock=clock, log=quiet if log is None else log))
+        return made[-1]
+    yield store_with
+    for store in made:
+        store.close()
+
+
+def report_of(job):
+    with open(job.report) as stream:
+        return stream.read()
+
+
+def finished(store, rid, timeout=120):
+    """The job, once the worker has finished it (a real BLAST+ search on a busy machine may take
+    a while); AssertionError after `timeout` real seconds."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
         _, job = store.lookup(rid)
         if job is None or job.finished is not None:
             return job
         time.sleep(0.01)
-    raise AssertionError("job %s did not finish" % rid)
+    raise AssertionError("job %s did not finish within %s s" % (rid, timeout))
 
 
-def test_a_finished_job_is_kept_for_the_keep_time_then_unknown(clock):
-    store = store_with(Blast(), clock, keep=60)
+def test_a_finished_job_is_kept_for_the_keep_time_then_unknown(stores, clock):
+    store = stores(Blast(), clock, keep=60)
     rid = store.submit("blastp", "search")
     finished(store, rid)
     clock.advance(60)
@@ -62,8 +90,8 @@ def test_a_finished_job_is_kept_for_the_keep_time_then_unknown(clock):
     assert store.count() == 0
 
 
-def test_a_job_made_to_take_longer_waits_and_its_keep_time_starts_after(clock):
-    store = store_with(Blast(), clock, keep=10)
+def test_a_job_made_to_take_longer_waits_and_its_keep_time_starts_after(stores, clock):
+    store = stores(Blast(), clock, keep=10)
     rid = store.submit("blastx", "search", duration=30)
     finished(store, rid)
     clock.advance(29)
@@ -74,10 +102,10 @@ def test_a_job_made_to_take_longer_waits_and_its_keep_time_starts_after(clock):
     assert store.lookup(rid)[0] == READY
 
 
-def test_a_running_job_never_expires(clock):
+def test_a_running_job_never_expires(stores, clock):
     blast = Blast()
     blast.gate.clear()
-    store = store_with(blast, clock, keep=1)
+    store = stores(blast, clock, keep=1)
     rid = store.submit("blastp", "search")
     clock.advance(3600)
     assert store.lookup(rid)[0] == WAITING
@@ -86,8 +114,8 @@ def test_a_running_job_never_expires(clock):
     assert store.lookup(rid)[0] == READY
 
 
-def test_when_full_the_oldest_finished_job_makes_room_fetched_ones_first(clock):
-    store = store_with(Blast(), clock, max_jobs=3)
+def test_when_full_the_oldest_finished_job_makes_room_fetched_ones_first(stores, clock):
+    store = stores(Blast(), clock, max_jobs=3)
     first, second, third = (store.submit("blastp", name) for name in ("first", "second", "third"))
     for rid in (first, second, third):
         finished(store, rid)
@@ -102,10 +130,10 @@ def test_when_full_the_oldest_finished_job_makes_room_fetched_ones_first(clock):
     assert store.count() == 3
 
 
-def test_when_full_of_unfinished_jobs_a_submission_is_refused(clock):
+def test_when_full_of_unfinished_jobs_a_submission_is_refused(stores, clock):
     blast = Blast()
     blast.gate.clear()
-    store = store_with(blast, clock, max_jobs=2)
+    store = stores(blast, clock, max_jobs=2)
     rids = [store.submit("blastp", "search %d" % number) for number in range(2)]
     with pytest.raises(Refused, match="holds 2 searches that have not finished"):
         store.submit("blastp", "one too many")
@@ -115,49 +143,50 @@ def test_when_full_of_unfinished_jobs_a_submission_is_refused(clock):
     assert store.submit("blastp", "now there is room")
 
 
-def test_rids_are_never_issued_twice_even_after_jobs_are_dropped(clock):
-    store = store_with(Blast(), clock, keep=0, max_jobs=5)
+def test_rids_are_never_issued_twice_even_after_jobs_are_dropped(stores, clock):
+    store = stores(Blast(), clock, keep=0, max_jobs=5)
     issued = []
     for number in range(60):
         issued.append(store.submit("blastp", number))
         finished(store, issued[-1])
         clock.advance(1)
     assert len(set(issued)) == len(issued)
-    assert all(len(rid) >= 11 and rid.isalnum() and rid.isupper() for rid in issued)
+    # Six random letters or digits (NCBI's RIDs may begin with digits too), then the serial.
+    assert all(re.fullmatch(r"[A-Z0-9]{6}[0-9]{5,}", rid) for rid in issued), issued
 
 
 @pytest.mark.parametrize("outcome, words", [
     (BlastFailed("blastp ended with status 2: BLAST query error"), "status 2: BLAST query error"),
     (RuntimeError("disk full"), "RuntimeError: disk full"),
 ])
-def test_a_search_that_fails_is_failed_with_its_reason_and_the_store_goes_on(clock, outcome, words):
+def test_a_search_that_fails_is_failed_with_its_reason_and_the_store_goes_on(stores, clock, outcome, words):
     blast = Blast(outcome)
-    store = store_with(blast, clock)
+    store = stores(blast, clock)
     rid = store.submit("blastp", "search")
     job = finished(store, rid)
     assert store.lookup(rid)[0] == FAILED and words in job.error
     blast.outcome = REPORT
-    assert finished(store, store.submit("blastp", "next")).report == REPORT
+    assert report_of(finished(store, store.submit("blastp", "next"))) == REPORT
 
 
-def test_an_injected_failure_skips_the_search(clock):
+def test_an_injected_failure_skips_the_search(stores, clock):
     blast = Blast()
-    store = store_with(blast, clock)
+    store = stores(blast, clock)
     job = finished(store, store.submit("blastp", "search", failure="made to fail"))
     assert (job.error, blast.searches) == ("made to fail", [])
 
 
-def test_a_job_deleted_before_it_runs_is_not_searched(clock):
+def test_a_job_deleted_before_it_runs_is_not_searched(stores, clock):
     blast = Blast()
     blast.gate.clear()
-    store = store_with(blast, clock, workers=1)
+    store = stores(blast, clock, workers=1)
     running = store.submit("blastp", "running")
     queued = store.submit("blastp", "queued")
     assert store.delete(queued) and not store.delete(queued)
     blast.gate.set()
     finished(store, running)
     last = finished(store, store.submit("blastp", "last"))
-    assert last.report == REPORT and blast.searches == ["running", "last"]
+    assert report_of(last) == REPORT and blast.searches == ["running", "last"]
 
 
 def test_over_http_the_results_expire_with_the_job(db, clock):
@@ -190,35 +219,150 @@ def test_over_http_a_full_service_refuses_with_an_error_page(db, clock):
         assert "RID" not in info(page) and "limit" in page
 
 
-def test_a_held_status_request_answers_when_the_search_finishes():
+def test_over_http_fetched_results_make_room_first(db, clock):
+    with running_service(db, max_jobs=2, clock=clock) as (url, store, _):
+        older, newer = (submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405") for _ in range(2))
+        for rid in (older, newer):
+            finished(store, rid)
+            clock.advance(1)
+        assert "<BlastOutput" in results(url, newer)[2]
+        submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
+        assert status(url, newer) == {"Status": "UNKNOWN"}
+        assert status(url, older)["Status"] == "READY"
+
+
+def expire(store, rid, clock):
+    clock.advance(61)
+    store.lookup(rid)
+
+
+def evict(store, rid, clock):
+    clock.advance(1)
+    for number in range(2):
+        store.submit("blastp", "room %d" % number)
+
+
+@pytest.mark.parametrize("drop", [expire, evict, lambda store, rid, clock: store.delete(rid)],
+                         ids=["expired", "evicted", "deleted"])
+def test_a_report_is_a_file_of_the_stores_own_removed_when_the_job_is_dropped(stores, clock, drop):
+    store = stores(Blast(), clock, keep=60, max_jobs=2)
+    job = finished(store, store.submit("blastp", "search"))
+    assert os.path.dirname(job.report) == store.folder and report_of(job) == REPORT
+    drop(store, job.rid, clock)
+    assert store.lookup(job.rid) == (UNKNOWN, None)
+    assert not os.path.exists(job.report)
+
+
+def test_a_report_finished_after_its_job_was_deleted_is_removed(stores, clock):
     blast = Blast()
     blast.gate.clear()
-    store = JobStore(blast, 60, 10, 1, log=lambda message: None)  # the real clock: the hold is real time
+    store = stores(blast, clock)
+    rid = store.submit("blastp", "search")
+    assert blast.started.wait(30)
+    store.delete(rid)
+    blast.gate.set()
+    later = finished(store, store.submit("blastp", "later"))
+    assert os.listdir(store.folder) == [os.path.basename(later.report)]
+
+
+def test_closing_the_store_removes_its_reports(clock):
+    store = JobStore(Blast(), 60, 10, 1, clock=clock, log=quiet)
+    finished(store, store.submit("blastp", "search"))
+    store.close()
+    assert not os.path.exists(store.folder)
+
+
+def test_over_http_results_are_read_from_the_report_file(db):
+    with running_service(db) as (url, store, _):
+        rid = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
+        job = finished(store, rid)
+        with open(job.report, "w") as stream:
+            stream.write(REPORT)
+        assert results(url, rid, NCBI_GI="true")[2] == REPORT
+
+
+def test_stopping_the_service_cuts_a_report_short_between_two_chunks(db):
+    # Far more than the socket buffers hold: when the service stops, most of it is unsent.
+    size = 64 * 1024 * 1024
+    outcome = []
+    with running_service(db) as (url, store, logs):
+        rid = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
+        os.truncate(finished(store, rid).report, size)
+        connection = http.client.HTTPConnection("127.0.0.1", int(url.split(":")[2].split("/")[0]), timeout=120)
+        connection.request("GET", "/Blast.cgi?CMD=Get&FORMAT_TYPE=XML&NCBI_GI=true&RID=" + rid)
+        response = connection.getresponse()
+        assert int(response.headers["Content-Length"]) == size and response.read(1)
+
+        def read_once_stopping():
+            # Reading on lets the service's blocked write end, so that it sees the service stop.
+            logs.wait_for("open connections read no more")
+            outcome.append(1 + read_all(response))
+        reader = threading.Thread(target=read_once_stopping)
+        reader.start()
+    reader.join(120)
+    connection.close()
+    assert outcome and outcome[0] < size
+    assert logs.wait_for("an answer was cut short: the service is stopping", timeout=0)
+
+
+def read_all(response):
+    """How many bytes of the body arrive before the connection ends."""
+    count = 0
+    try:
+        while True:
+            piece = response.read(1024 * 1024)
+            if not piece:
+                return count
+            count += len(piece)
+    except http.client.IncompleteRead as short:
+        return count + len(short.partial)
+
+
+def test_a_held_status_request_answers_when_the_search_finishes(stores):
+    blast, logs = Blast(), Logs()
+    blast.gate.clear()
+    store = stores(blast, log=logs)  # the real clock: the hold is real time
     rid = store.submit("blastp", "search")
     answers = []
-    asker = threading.Thread(target=lambda: answers.append(store.wait_finished(rid, 10)[0]))
+    asker = threading.Thread(target=lambda: answers.append(store.wait_finished(rid, 60)[0]))
     asker.start()
-    time.sleep(0.2)
+    logs.wait_for("holding the status request for %s" % rid)
     assert answers == []  # held while the search runs
     blast.gate.set()
-    asker.join(10)
+    asker.join(30)
     assert answers == [READY]
+
+
+def test_closing_the_store_ends_a_held_status_request(stores):
+    logs = Logs()
+    store = stores(Blast(), log=logs)
+    rid = store.submit("blastp", "search", duration=600)
+    answers = []
+    asker = threading.Thread(target=lambda: answers.append(store.wait_finished(rid, 600)[0]))
+    asker.start()
+    logs.wait_for("holding the status request for %s" % rid)
     store.close()
+    asker.join(30)
+    assert answers == [WAITING]
+    with pytest.raises(Refused, match="stopping"):
+        store.submit("blastp", "after closing")
 
 
-@pytest.mark.parametrize("hold, expected", [(0.3, WAITING), (5, READY)])
-def test_a_held_status_request_for_a_search_made_to_take_longer_waits_for_its_end(hold, expected):
-    store = JobStore(Blast(), 60, 10, 1, log=lambda message: None)
+def test_a_held_status_request_ends_with_its_hold(stores):
+    logs = Logs()
+    store = stores(Blast(), log=logs)
+    rid = store.submit("blastp", "search", duration=600)
+    assert store.wait_finished(rid, 0.3)[0] == WAITING
+    assert logs.wait_for("holding the status request for %s" % rid, timeout=0)
+
+
+def test_a_held_status_request_for_a_search_made_to_take_longer_answers_at_its_end(stores):
+    store = stores(Blast())
     rid = store.submit("blastp", "search", duration=1.0)
-    started = time.monotonic()
-    state, _ = store.wait_finished(rid, hold)
-    waited = time.monotonic() - started
-    assert state == expected
-    assert waited >= min(hold, 1.0) - 0.05  # held, not answered at once
-    store.close()
+    assert store.wait_finished(rid, 60)[0] == READY
 
 
-def test_a_held_status_request_for_an_unknown_rid_answers_at_once():
-    store = JobStore(Blast(), 60, 10, 1, log=lambda message: None)
-    assert store.wait_finished("NOSUCHRID", 10) == (UNKNOWN, None)
-    store.close()
+def test_a_held_status_request_for_an_unknown_rid_answers_at_once(stores):
+    logs = Logs()
+    assert stores(Blast(), log=logs).wait_finished("NOSUCHRID", 10) == (UNKNOWN, None)
+    assert logs == []

@@ -1,21 +1,30 @@
-"""The URL API as clients meet it: submissions, status, XML results, refusals, the organism
-filter and the hit limits, on real BLAST+ searches of the built database."""
+"""The URL API as clients meet it: submissions, status, XML results, GI numbers, refusals, the
+organism filter and the hit limits, on real BLAST+ searches of the built database."""
+import http.client
+import socket
+import xml.etree.ElementTree as ElementTree
+
 import pytest
 
-from blast_client import error_text, field, hit_ids, info, request, results, search, status, submit, wait
+from blast_client import (error_text, field, hit_ids, info, request, results, search, status, submit, wait,
+                          without_gi)
 from check_queries import ROW_QUERIES
+from conftest import Clock, running_service
+from localblast.faults import Faults
 
-# The check's three searches and what their reports must say about the query.
+# The check's three searches, as the toolkit sends them (asking for GI numbers), and what their
+# reports must say about the query.
 ROWS = [
     pytest.param(dict(PROGRAM="blastp", DATABASE="nr", QUERY=ROW_QUERIES["identifier"], EXPECT="0.001",
-                      ENTREZ_QUERY="rat [ORGN]", HITLIST_SIZE="10", ALIGNMENTS="10", DESCRIPTIONS="10"),
+                      ENTREZ_QUERY="rat [ORGN]", HITLIST_SIZE="10", ALIGNMENTS="10", DESCRIPTIONS="10",
+                      NCBI_GI="true"),
                  "gi|160837788|ref|NP_001102467.1|", "hypothetical protein LOC366535 [Rattus norvegicus]", 230,
                  {"9506405", "13592137", "37589612", "149064087", "56912225"}, id="identifier"),
     pytest.param(dict(PROGRAM="blastn", DATABASE="nr", QUERY=ROW_QUERIES["sequence"], EXPECT="10",
-                      ENTREZ_QUERY="pan [ORGN]", MEGABLAST="FALSE", HITLIST_SIZE="10"),
+                      ENTREZ_QUERY="pan [ORGN]", MEGABLAST="FALSE", HITLIST_SIZE="10", NCBI_GI="true"),
                  "Query_1", "No definition line", 68, {"37953274", "51104367"}, id="sequence"),
     pytest.param(dict(PROGRAM="blastx", DATABASE="nr", QUERY=ROW_QUERIES["fasta"], EXPECT="1e-07",
-                      HITLIST_SIZE="10"),
+                      HITLIST_SIZE="10", NCBI_GI="true"),
                  "Query_1", ROW_QUERIES["fasta"].split("\n")[0][1:], 615,
                  {"21554275", "18409071", "296087288"}, id="fasta"),
 ]
@@ -53,12 +62,54 @@ def test_a_get_request_submits_too(service):
 @pytest.mark.parametrize("query", ["EDM14338.1", "EDM14338", "edm14338.1", "149064087"])
 def test_an_identifier_is_an_accession_with_or_without_version_or_a_gi(service, query):
     report = search(service, PROGRAM="blastp", DATABASE="nr", QUERY=query, HITLIST_SIZE="1")
-    assert field(report, "Iteration_query-ID") == "gi|149064087|gb|EDM14338.1|"
+    assert field(report, "Iteration_query-ID") == "gb|EDM14338.1|"
+
+
+def report_ids(text):
+    """(query id, hit ids) of an XML report."""
+    report = ElementTree.fromstring(text.encode())
+    return field(report, "Iteration_query-ID"), hit_ids(report)
+
+
+# NCBI_GI on the submission, then on the results request ("" for not sent), and whether the
+# report's ids carry GI numbers: the results request's value, when it has one, rules.
+@pytest.mark.parametrize("on_put, on_get, shown", [
+    ("", "", False),
+    ("false", "", False),
+    ("true", "", True),
+    ("T", "", True),
+    ("on", "", True),
+    ("YES", "", True),
+    ("", "true", True),
+    ("false", "yes", True),
+    ("true", "false", False),
+    ("TRUE", "f", False),
+    ("true", "off", False),
+])
+def test_gi_numbers_show_only_when_asked_for(service, on_put, on_get, shown):
+    fields = dict(PROGRAM="blastp", DATABASE="nr", QUERY="9506405", HITLIST_SIZE="5")
+    rid = submit(service, **dict(fields, NCBI_GI=on_put) if on_put else fields)
+    wait(service, rid)
+    with_gi = report_ids(results(service, rid, NCBI_GI="true")[2])
+    assert with_gi[0] == "gi|9506405|ref|NP_062074.1|" and all(hit.startswith("gi|") for hit in with_gi[1])
+    query_id, hits = report_ids(results(service, rid, **dict(NCBI_GI=on_get) if on_get else {})[2])
+    if shown:
+        assert (query_id, hits) == with_gi
+    else:
+        # The accession keeps its version; nothing else of the id changes.
+        assert (query_id, hits) == (without_gi(with_gi[0]), [without_gi(hit) for hit in with_gi[1]])
+        assert query_id == "ref|NP_062074.1|"
+
+
+def test_without_gi_numbers_a_fasta_querys_own_definition_line_is_kept(service):
+    report = search(service, PROGRAM="blastx", DATABASE="nr", QUERY=ROW_QUERIES["fasta"], HITLIST_SIZE="3")
+    assert field(report, "Iteration_query-def") == ROW_QUERIES["fasta"].split("\n")[0][1:]
+    assert not [hit for hit in hit_ids(report) if "gi|" in hit]
 
 
 def organisms_of(db, report, molecule):
-    by_id = {entry.seq_id: entry.organism for entry in db.entries[molecule]}
-    return {by_id[hit] for hit in hit_ids(report)}
+    by_accession = {entry.accession: entry.organism for entry in db.entries[molecule]}
+    return {by_accession[hit.split("|")[-2]] for hit in hit_ids(report)}
 
 
 @pytest.mark.parametrize("program, query, term, organisms", [
@@ -150,6 +201,21 @@ def test_the_expectation_reads_back_as_the_number_sent(service, value):
     (dict(GAPCOSTS="11"), ["GAPCOSTS", "'11'"]),
     (dict(MATRIX="BLOSUM99"), ["MATRIX", "'BLOSUM99'"]),
     (dict(PROGRAM="blastn", QUERY="ACGT", NUCL_PENALTY="3"), ["NUCL_PENALTY", "'3'"]),
+    (dict(NCBI_GI="maybe"), ["NCBI_GI", "'maybe'"]),
+    # Numbers are ASCII digits: other scripts' digits and blanks would reach BLAST+.
+    (dict(EXPECT="\u0661\u0660"), ["EXPECT", "'\u0661\u0660'"]),
+    (dict(EXPECT="1e-\u0667"), ["EXPECT", "'1e-\u0667'"]),
+    (dict(GAPCOSTS="\u0661\u0661 \u0661"), ["GAPCOSTS", "'\u0661\u0661 \u0661'"]),
+    (dict(GAPCOSTS="11\u20031"), ["GAPCOSTS", repr("11\u20031")]),
+    (dict(HITLIST_SIZE="\u0661\u0660"), ["HITLIST_SIZE", "'\u0661\u0660'"]),
+    (dict(DESCRIPTIONS="\u00b2"), ["DESCRIPTIONS", "'\u00b2'"]),
+    (dict(WORD_SIZE="\uff13"), ["WORD_SIZE", "'\uff13'"]),
+    (dict(PROGRAM="blastn", QUERY="ACGT", NUCL_REWARD="\u0662"), ["NUCL_REWARD", "'\u0662'"]),
+    (dict(PROGRAM="blastn", QUERY="ACGT", NUCL_PENALTY="-\u0663"), ["NUCL_PENALTY", "'-\u0663'"]),
+    # Letters are ASCII too, though their upper case may be.
+    (dict(MATRIX="BLO\u017fUM62"), ["MATRIX", "'BLO\u017fUM62'"]),
+    (dict(QUERY="MKT\u017fAY"), ["'\u017f'"]),
+    (dict(QUERY=">a\nMKT\u00a0AY"), ["QUERY record 1", "'\\xa0'"]),
 ])
 def test_a_refused_submission_answers_an_error_page_naming_the_cause(service, fields, words):
     form = dict(CMD="Put", PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
@@ -193,11 +259,18 @@ def test_a_malformed_request_is_answered_with_400(service, fields, code, words):
         assert word in error_text(page)
 
 
-def test_results_come_only_as_xml_and_only_when_ready(service, db):
-    rid = submit(service, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
-    wait(service, rid)
-    code, _, page = results(service, rid, FORMAT_TYPE="HTML")
-    assert code == 200 and "FORMAT_TYPE=XML" in error_text(page) and "'HTML'" in error_text(page)
+def test_results_come_only_when_ready_and_only_as_xml(db):
+    clock = Clock()
+    with running_service(db, Faults(job_time=[("blastp", 50)]), clock=clock) as (url, _, _):
+        rid = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
+        code, content_type, page = results(url, rid)
+        assert (code, content_type.split(";")[0], info(page)) == (200, "text/html", {"Status": "WAITING"})
+        clock.advance(50)
+        assert wait(url, rid)["Status"] == "READY"
+        code, _, page = results(url, rid, FORMAT_TYPE="HTML")
+        assert code == 200 and "FORMAT_TYPE=XML" in error_text(page) and "'HTML'" in error_text(page)
+        code, content_type, text = results(url, rid)
+        assert (code, content_type.split(";")[0]) == (200, "text/xml") and "<BlastOutput" in text
 
 
 def test_a_deleted_search_is_unknown(service):
@@ -229,8 +302,49 @@ def test_the_optional_parameters_reach_blast_in_a_form_it_accepts(service, field
     assert hit_ids(report)
 
 
-def test_a_malformed_list_size_on_the_results_request_is_an_error_page(service):
+@pytest.mark.parametrize("fields, words", [
+    (dict(ALIGNMENTS="all"), ["ALIGNMENTS", "'all'"]),
+    (dict(HITLIST_SIZE="\u0665"), ["HITLIST_SIZE", "'\u0665'"]),
+    (dict(NCBI_GI="sometimes"), ["NCBI_GI", "'sometimes'"]),
+])
+def test_a_malformed_field_of_the_results_request_is_an_error_page(service, fields, words):
     rid = submit(service, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
     wait(service, rid)
-    code, content_type, page = results(service, rid, ALIGNMENTS="all")
-    assert code == 200 and content_type.startswith("text/html") and "'all'" in error_text(page)
+    code, content_type, page = results(service, rid, **fields)
+    assert code == 200 and content_type.startswith("text/html") and "RID" not in info(page)
+    for word in words:
+        assert word in error_text(page)
+
+
+def post(url, headers, body):
+    """(HTTP status, error text) of a POST sent as given, the body possibly shorter than announced."""
+    port = int(url.split(":")[2].split("/")[0])
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+    try:
+        connection.putrequest("POST", "/Blast.cgi")
+        for name, value in headers.items():
+            connection.putheader(name, value)
+        connection.endheaders()
+        connection.send(body)
+        try:
+            connection.sock.shutdown(socket.SHUT_WR)  # the body ends here, whatever its Content-Length says
+        except OSError:
+            pass  # answered and closed already, without reading the body
+        response = connection.getresponse()
+        return response.status, error_text(response.read().decode())
+    finally:
+        connection.close()
+
+
+@pytest.mark.parametrize("headers, body, code, words", [
+    ({}, b"CMD=Put", 411, ["Content-Length", "''"]),
+    ({"Content-Length": "\u00b2"}, b"CMD=Put", 411, ["Content-Length", "'\u00b2'"]),
+    ({"Content-Length": "5000000"}, b"", 413, ["5000000"]),
+    ({"Content-Length": "100"}, b"CMD=Put&PROGRAM=blastp&DATABASE=nr&QUERY=MKT", 400, ["44 of the 100 bytes"]),
+    ({"Content-Length": "7", "Content-Type": "text/plain"}, b"CMD=Put", 415, ["'text/plain'"]),
+])
+def test_a_malformed_post_is_refused_with_its_cause(service, headers, body, code, words):
+    answer_code, text = post(service, headers, body)
+    assert answer_code == code
+    for word in words:
+        assert word in text

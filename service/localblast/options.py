@@ -1,0 +1,107 @@
+"""The service's command line, its fault options included (for testing clients: answer a
+program's submission, status or results request with an HTTP status, hold such an answer back
+for some seconds, refuse its submissions, make its searches fail, or make them take a given
+time). PROGRAM is a program name or "any"."""
+import argparse
+import os
+
+from . import numerals
+from .faults import REFUSED
+from .submission import PROGRAMS
+
+STEPS = ("put", "status", "results")
+
+
+def whole_number(low, high):
+    def parse(text):
+        number = numerals.whole_number(text, low, high)
+        if number is None:
+            raise argparse.ArgumentTypeError("expected a whole number from %d to %d, received %r" % (low, high, text))
+        return number
+    return parse
+
+
+def seconds(text):
+    number = numerals.decimal(text)
+    if number is None:
+        raise argparse.ArgumentTypeError("%r is not a number of seconds" % text)
+    return number
+
+
+def program_name(text):
+    if text not in PROGRAMS and text != "any":
+        raise argparse.ArgumentTypeError("%r is not a program (%s) or \"any\"" % (text, ", ".join(sorted(PROGRAMS))))
+    return text
+
+
+def fields(text, count, form):
+    parts = text.split(":")
+    if len(parts) != count:
+        raise argparse.ArgumentTypeError("expected %s, received %r" % (form, text))
+    return parts
+
+
+def step_name(text):
+    if text not in STEPS:
+        raise argparse.ArgumentTypeError("%r is not one of %s" % (text, ", ".join(STEPS)))
+    return text
+
+
+def http_fault(text):
+    """PROGRAM:STEP:STATUS, e.g. blastn:put:500."""
+    program, step, status = fields(text, 3, "PROGRAM:STEP:STATUS such as blastn:put:500")
+    number = numerals.whole_number(status, 400, 599)
+    if number is None:
+        raise argparse.ArgumentTypeError("%r is not an HTTP error status (400 to 599)" % status)
+    return (program_name(program), step_name(step)), number
+
+
+def stall(text):
+    """PROGRAM:STEP:SECONDS, e.g. blastp:status:30."""
+    program, step, duration = fields(text, 3, "PROGRAM:STEP:SECONDS such as blastp:status:30")
+    return (program_name(program), step_name(step)), seconds(duration)
+
+
+def job_time(text):
+    """PROGRAM:SECONDS, e.g. blastx:5."""
+    program, duration = fields(text, 2, "PROGRAM:SECONDS such as blastx:5")
+    return program_name(program), seconds(duration)
+
+
+def add_fault_options(parser):
+    group = parser.add_argument_group("fault injection (for testing clients; PROGRAM may be \"any\")")
+    group.add_argument("--fail-http", type=http_fault, action="append", default=[], metavar="PROGRAM:STEP:STATUS",
+                       help="answer the program's put, status or results requests with this HTTP status")
+    group.add_argument("--stall", type=stall, action="append", default=[], metavar="PROGRAM:STEP:SECONDS",
+                       help="hold the program's put, status or results answers back this long")
+    group.add_argument("--refuse", type=program_name, action="append", default=[], metavar="PROGRAM",
+                       help="refuse the program's submissions as NCBI refuses a search: HTTP 200, a page "
+                            "without an RID whose error text is \"%s\"" % REFUSED)
+    group.add_argument("--fail-job", type=program_name, action="append", default=[], metavar="PROGRAM",
+                       help="make the program's searches fail (status FAILED)")
+    group.add_argument("--job-time", type=job_time, action="append", default=[], metavar="PROGRAM:SECONDS",
+                       help="make the program's searches take at least this long")
+
+
+def parse(arguments, description=None):
+    """The settings of a command line; argparse's usage error (status 2) for a malformed one."""
+    parser = argparse.ArgumentParser(description=description)
+    parser.add_argument("--db", required=True, metavar="FOLDER",
+                        help="the database folder that the build makes (build/service/db)")
+    parser.add_argument("--port", type=whole_number(0, 65535), default=0,
+                        help="the port to listen on, on 127.0.0.1 (default: a free one)")
+    parser.add_argument("--rtoe", type=whole_number(0, 86400), default=1, metavar="SECONDS",
+                        help="the estimated time to completion that submissions answer (default 1)")
+    parser.add_argument("--status-wait", type=seconds, default=0, metavar="SECONDS",
+                        help="hold a status request for a running search up to this long for it to "
+                             "finish (default 0: answer at once, as NCBI does)")
+    parser.add_argument("--keep", type=seconds, default=86400, metavar="SECONDS",
+                        help="how long a finished search's results are kept (default 86400)")
+    parser.add_argument("--max-jobs", type=whole_number(1, 100000), default=200, metavar="N",
+                        help="how many searches are held at once (default 200)")
+    parser.add_argument("--workers", type=whole_number(1, 256), default=os.cpu_count() or 2, metavar="N",
+                        help="how many searches run at once (default: the number of processors)")
+    parser.add_argument("--job-timeout", type=seconds, default=300, metavar="SECONDS",
+                        help="how long one search may run before it fails (default 300)")
+    add_fault_options(parser)
+    return parser.parse_args(arguments)
