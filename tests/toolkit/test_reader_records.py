@@ -13,6 +13,7 @@ import ast
 import glob
 import io
 import os
+import pickle
 import pprint
 import sys
 import unittest
@@ -92,6 +93,13 @@ class FrozenRecordsTest(unittest.TestCase):
                     .encode("utf-16-be"))),
                 ("a stream of text", io.StringIO(unicode_text))]:
             self.assertRecords(expected, records_of(stream), label)
+
+    def test_records_keep_their_fields_through_pickling(self):
+        edges = os.path.join(RECORDS, "edges.xml")
+        records = list(Morvin.parse(io.BytesIO(content(edges))))
+        for protocol in (0, 2):
+            self.assertRecords(frozen(edges), data(pickle.loads(pickle.dumps(records, protocol))),
+                               "pickled with protocol %d" % protocol)
 
     def test_a_caller_may_add_attributes_of_its_own(self):
         record = Morvin.read(io.BytesIO(content(os.path.join(RECORDS, "blastp_protein.xml"))))
