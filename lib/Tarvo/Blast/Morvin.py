@@ -158,13 +158,16 @@ class Description(_Plain):
 
 def read(handle):
     """The one record of a single-query BLAST XML report."""
-    records = parse(handle)
-    record = next(records, None)
-    if record is None:
-        raise ValueError("the BLAST XML report holds no query (no Iteration element)")
-    if next(records, None) is not None:
-        raise ValueError("the BLAST XML report holds more than one query; "
-                         "read it with parse(), which yields one record per query")
+    # No code of the caller's runs until the record is whole, and records hold no cycles: the
+    # collector need not walk the hits read so far again and again while the rest is read.
+    with _xmltree.collection_paused():
+        records = parse(handle)
+        record = next(records, None)
+        if record is None:
+            raise ValueError("the BLAST XML report holds no query (no Iteration element)")
+        if next(records, None) is not None:
+            raise ValueError("the BLAST XML report holds more than one query; "
+                             "read it with parse(), which yields one record per query")
     return record
 
 
@@ -181,8 +184,9 @@ def _records(handle):
     reader = _Reader(tree)
     try:
         for _ in tree.pieces():
-            chain = tree.chain()
-            reader.advance(chain, tree.open_count(chain))
+            with _xmltree.collection_paused():
+                chain = tree.chain()
+                reader.advance(chain, tree.open_count(chain))
             while reader.ready:
                 yield reader.ready.popleft()
     except _xmltree.ParseError as error:

@@ -13,6 +13,7 @@ a stream that is hostile until read. What the builder does not bound by itself i
   expat reads such a token again from its start with every piece it is given.
 """
 
+import contextlib
 import gc
 import xml.etree.cElementTree as ElementTree
 from xml.parsers import expat
@@ -100,23 +101,14 @@ class Tree(object):
             size = CHUNK_SIZE if progressed else min(2 * size, MAX_CHUNK_SIZE)
 
     def _build(self, data):
-        """Feed data to the builder (close it when data is empty); True when an element ended.
-
-        The builder's end events are tuples, thousands a piece, that the cycle collector would
-        walk again and again while they live; it waits until they are gone, a moment later.
-        """
-        collecting = gc.isenabled()
-        gc.disable()
-        try:
+        """Feed data to the builder (close it when data is empty); True when an element ended."""
+        with collection_paused():
             if data:
                 self._feed(data)
             else:
                 self.parser.close()
                 self.finished = True
             return self._take_events()
-        finally:
-            if collecting:
-                gc.enable()
 
     def _feed(self, data):
         start = 0
@@ -207,6 +199,21 @@ class Tree(object):
         self.last_end = None
         if self.root is not None:
             _dismantle(self.root, [])
+
+
+@contextlib.contextmanager
+def collection_paused():
+    """Cycle collection waits for the moment that a piece of the document takes to read: the
+    builder's end events are tuples, thousands a piece, and reading makes lists by the
+    hundred, all gone by the end of the piece, which the collector would otherwise walk again
+    and again, with every young object beside them."""
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if collecting:
+            gc.enable()
 
 
 def _too_deep(path):
