@@ -13,7 +13,8 @@ import unittest
 from Tarvo.Blast import Morvin
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
-TABLE_FIELDS = "qseqid sseqid sacc slen qstart qend sstart send qframe sframe"
+TABLE_FIELDS = ("qseqid sseqid sacc slen qstart qend sstart send qframe sframe "
+                "qseq sseq gaps nident positive length score")
 
 
 def span(start, end, frames):
@@ -51,7 +52,9 @@ def fasta_queries(name):
 
 
 def table_hits(text, framed):
-    """Per query of a -outfmt 7 table: its hits in order, each (id, accession, length, HSPs)."""
+    """Per query of a -outfmt 7 table: its hits in order, each (id, accession, length, HSPs),
+    an HSP as its span and its alignment (sequences, gaps, identities, positives, length,
+    score)."""
     queries = []
     for line in text.splitlines():
         if line.startswith("# Query:"):
@@ -59,10 +62,12 @@ def table_hits(text, framed):
         elif line and not line.startswith("#"):
             fields = line.split("\t")
             sseqid, sacc, slen = fields[1:4]
-            qstart, qend, sstart, send, qframe, sframe = [int(value) for value in fields[4:]]
+            qstart, qend, sstart, send, qframe, sframe = [int(value) for value in fields[4:10]]
+            qseq, sseq = fields[10:12]
+            counts = tuple(int(value) for value in fields[12:])
             hit = queries[-1].setdefault(sseqid, (sacc, int(slen), []))
             frames = (qframe, sframe) if framed else None
-            hit[2].append(span((qstart, qend), (sstart, send), frames))
+            hit[2].append((span((qstart, qend), (sstart, send), frames), (qseq, sseq) + counts))
     return [[(key,) + value for key, value in query.items()] for query in queries]
 
 
@@ -110,10 +115,12 @@ class BlastReportTest(unittest.TestCase):
             for record, (definition, letters), table in zip(records, queries, tables):
                 self.check_record(record, program, database, definition, letters, expect)
                 self.assertEqual(table, [(a.hit_id, a.accession, a.length,
-                                          [span((h.query_start, h.query_end),
-                                                (h.sbjct_start, h.sbjct_end),
-                                                (h.query_frame, h.sbjct_frame)
-                                                if program != "blastp" else None)
+                                          [(span((h.query_start, h.query_end),
+                                                 (h.sbjct_start, h.sbjct_end),
+                                                 (h.query_frame, h.sbjct_frame)
+                                                 if program != "blastp" else None),
+                                            (h.query, h.sbjct, h.gaps, h.identities,
+                                             h.positives, h.align_length, h.score))
                                            for h in a.hsps])
                                          for a in record.alignments], query)
                 self.check_descriptions(record)

@@ -85,6 +85,12 @@ class FieldsTest(unittest.TestCase):
         with self.assertRaisesRegexp(TypeError, "readable stream.*str"):
             list(Morvin.parse(os.path.join(DATA, "minimal_report.xml")))
 
+        class Numbers(object):
+            def read(self, size=-1):
+                return 7
+        with self.assertRaisesRegexp(TypeError, "read\\(\\) gave int, not bytes or text"):
+            list(Morvin.parse(Numbers()))
+
 
 class BadInputTest(unittest.TestCase):
     CASES = [
@@ -108,6 +114,14 @@ class BadInputTest(unittest.TestCase):
         for name, pattern in self.CASES:
             with self.assertRaisesRegexp(ValueError, pattern):
                 Morvin.read(io.BytesIO(data(os.path.join("bad", name))))
+
+    def test_a_report_cut_right_after_its_query_is_cut_short(self):
+        one = data("minimal_report.xml")
+        end = one.index("</Iteration>") + len("</Iteration>")
+        for cut in (one[:end], one[:end] + "\n  </BlastOutput_iterations>"):
+            with self.assertRaisesRegexp(ValueError, "cut short: .* bytes, inside <BlastOutput"
+                                                     "(/BlastOutput_iterations)?>$"):
+                Morvin.read(io.BytesIO(cut))
 
     def test_entity_declaration_across_two_reads_is_refused(self):
         head = '<?xml version="1.0"?>\n<!DOCTYPE BlastOutput [\n<!-- '

@@ -1,29 +1,43 @@
 """Reader of BLAST XML reports (the NCBI_BlastOutput document type): one record per query.
 
-parse() streams: each Hit and each Iteration is turned into plain objects and its elements
-are dropped at once, so memory beyond the records stays flat however long the report is.
+parse() streams: after each piece of the input, whatever is complete in the element tree (a
+query, a hit, an HSP) is turned into plain objects and its elements are dropped, so that memory
+beyond the records stays flat however long the report is; _xmltree keeps hostile input within
+bounds. A hit is read by a plan made once for the layout of its elements (BLAST writes every
+hit alike), and by the general reading where no plan fits.
 """
 
-import xml.etree.cElementTree as ElementTree
+import collections
+import itertools
+import operator
 
-# Bytes handed to expat at a time.
-CHUNK_SIZE = 64 * 1024
+from Tarvo.Blast import _xmltree
 
-
-class Record(object):
-    """One query's search: the report's header, its parameters and statistics, its hits."""
-
-
-class Alignment(object):
-    """One hit with its HSPs."""
+CHUNK_SIZE = _xmltree.CHUNK_SIZE
 
 
-class HSP(object):
-    """One high-scoring segment pair of a hit."""
+class _Plain(object):
+    """Plain data: its fields, None where the report has none; a caller may add its own."""
+
+    __slots__ = ("__dict__",)
+    _fields = ()
+
+    def __getstate__(self):
+        state = dict(self.__dict__)
+        state.update((name, getattr(self, name)) for name in self._fields)
+        return state
+
+    def __setstate__(self, state):
+        for name, value in state.items():
+            setattr(self, name, value)
 
 
-class Description(object):
-    """One hit's summary line: its title and its best HSP's scores."""
+def _make(cls, values):
+    """An object of cls with its fields taken from the dict values (None where absent)."""
+    thing = cls.__new__(cls)
+    names = cls._fields
+    map(setattr, itertools.repeat(thing, len(names)), names, map(values.get, names))
+    return thing
 
 
 def _whole(text):
@@ -106,15 +120,54 @@ HSP_FIELDS = (
 )
 
 
+def _names(*tables):
+    names = []
+    for table in tables:
+        names += [name for _, name, _ in table if name not in names]
+    return tuple(names)
+
+
+class Record(_Plain):
+    """One query's search: the report's header, its parameters and statistics, its hits."""
+
+    _fields = _names(HEADER_AND_PARAMETER_FIELDS, ITERATION_FIELDS, STATISTICS_FIELDS) + (
+        "alignments", "descriptions")
+    __slots__ = _fields
+
+
+class Alignment(_Plain):
+    """One hit with its HSPs."""
+
+    _fields = _names(HIT_FIELDS) + ("title", "hsps")
+    __slots__ = _fields
+
+
+class HSP(_Plain):
+    """One high-scoring segment pair of a hit."""
+
+    _fields = _names(HSP_FIELDS)
+    __slots__ = _fields
+
+
+class Description(_Plain):
+    """One hit's summary line: its title and its best HSP's scores."""
+
+    _fields = ("title", "accession", "num_alignments", "score", "bits", "e")
+    __slots__ = _fields
+
+
 def read(handle):
     """The one record of a single-query BLAST XML report."""
-    records = parse(handle)
-    record = next(records, None)
-    if record is None:
-        raise ValueError("the BLAST XML report holds no query (no Iteration element)")
-    if next(records, None) is not None:
-        raise ValueError("the BLAST XML report holds more than one query; "
-                         "read it with parse(), which yields one record per query")
+    # No code of the caller's runs until the record is whole, and records hold no cycles: the
+    # collector need not walk the hits read so far again and again while the rest is read.
+    with _xmltree.collection_paused():
+        records = parse(handle)
+        record = next(records, None)
+        if record is None:
+            raise ValueError("the BLAST XML report holds no query (no Iteration element)")
+        if next(records, None) is not None:
+            raise ValueError("the BLAST XML report holds more than one query; "
+                             "read it with parse(), which yields one record per query")
     return record
 
 
@@ -123,47 +176,388 @@ def parse(handle):
     if not hasattr(handle, "read"):
         raise TypeError("parse() needs a readable stream (an object with read()), not %s"
                         % type(handle).__name__)
-    stream = _Guarded(handle)
-    path = []
-    header = {}
-    record = None
-    queries = 0
-    parents = {}
+    return _records(handle)
+
+
+def _records(handle):
+    tree = _xmltree.Tree(handle, _KNOWN_NAMES, _check_root)
+    reader = _Reader(tree)
     try:
-        for event, element in ElementTree.iterparse(stream, events=("start", "end")):
-            tag = element.tag
-            if event == "start":
-                if not path:
-                    _check_root(tag, stream)
-                path.append(tag)
-                parents[tag] = element
-                if tag == "Iteration":
-                    queries += 1
-                    record = _new_record(header)
+        for _ in tree.pieces():
+            with _xmltree.collection_paused():
+                chain = tree.chain()
+                reader.advance(chain, tree.open_count(chain))
+            while reader.ready:
+                yield reader.ready.popleft()
+    except _xmltree.ParseError as error:
+        raise ValueError(_parse_failure(error, tree.source, tree.open_path()))
+    finally:
+        reader.saved.clear()
+        tree.dismantle()
+
+
+class _State(object):
+    """What is read of one element so far: its fields, and where it is, for messages."""
+
+    def __init__(self, where):
+        self.where = where
+        self.fields = {}
+
+
+class _Kind(object):
+    """How an element is read: the fields among its children, and the children that are
+    elements of a kind of their own. Its state is its parent's unless begin() makes one."""
+
+    def __init__(self, fields=(), children=None):
+        self.table = dict((tag, (name, convert)) for tag, name, convert in fields)
+        self.children = children or {}
+
+    def begin(self, reader, parent):
+        return parent
+
+    def end(self, reader, state, parent):
+        pass
+
+
+class _Iteration(_Kind):
+    def begin(self, reader, parent):
+        reader.queries += 1
+        state = _State("query %d" % reader.queries)
+        state.record = record = _make(Record, reader.header.fields)
+        record.alignments = []
+        record.descriptions = []
+        return state
+
+    def end(self, reader, state, parent):
+        record, fields, header = state.record, state.fields, reader.header.fields
+        for _, name, _ in ITERATION_FIELDS + STATISTICS_FIELDS:
+            if name in fields:
+                setattr(record, name, fields[name])
+        for _, name, _ in QUERY_FIELDS:
+            value = fields.get(name)
+            setattr(record, name, header.get(name) if value in (None, "") else value)
+        reader.ready.append(record)
+
+
+class _Hit(_Kind):
+    def begin(self, reader, parent):
+        state = _State("hit %d of %s" % (len(parent.record.alignments) + 1, parent.where))
+        state.hsps = []
+        return state
+
+    def end(self, reader, state, parent):
+        alignment = _make(Alignment, state.fields)
+        _add_hit(parent.record, alignment, state.hsps)
+
+
+class _Hsp(_Kind):
+    def begin(self, reader, parent):
+        return _State("HSP %d of %s" % (len(parent.hsps) + 1, parent.where))
+
+    def end(self, reader, state, parent):
+        parent.hsps.append(_make(HSP, state.fields))
+
+
+def _add_hit(record, alignment, hsps):
+    alignment.title = _title(alignment.hit_id, alignment.hit_def)
+    alignment.hsps = hsps
+    record.alignments.append(alignment)
+    record.descriptions.append(_describe(alignment))
+
+
+def _title(hit_id, hit_def):
+    # The id and the definition joined by a blank, either alone when the other is empty.
+    if hit_id and hit_def:
+        return hit_id + " " + hit_def
+    return hit_id or hit_def or ""
+
+
+def _describe(alignment):
+    best = None
+    for hsp in alignment.hsps:
+        if hsp.expect is not None and (best is None or hsp.expect < best.expect):
+            best = hsp
+    description = Description.__new__(Description)
+    description.title = alignment.title
+    description.accession = alignment.accession
+    description.num_alignments = len(alignment.hsps)
+    description.score = best.score if best else None
+    description.bits = best.bits if best else None
+    description.e = best.expect if best else None
+    return description
+
+
+# The document type as the reader walks it; other elements are read past.
+_HSP = _Hsp(HSP_FIELDS)
+_HIT = _Hit(HIT_FIELDS, {"Hit_hsps": _Kind(children={"Hsp": _HSP})})
+_HITS = _Kind(children={"Hit": _HIT})
+_ITERATION = _Iteration(ITERATION_FIELDS + QUERY_FIELDS, {
+    "Iteration_hits": _HITS,
+    "Iteration_stat": _Kind(children={"Statistics": _Kind(STATISTICS_FIELDS)})})
+_REPORT = _Kind(HEADER_AND_PARAMETER_FIELDS, {
+    "BlastOutput_param": _Kind(children={
+        "Parameters": _Kind(HEADER_AND_PARAMETER_FIELDS)}),
+    "BlastOutput_iterations": _Kind(children={"Iteration": _ITERATION})})
+# An element the reader does not read into: another document type's, or a field's children.
+_OTHER = _Kind()
+_KNOWN_NAMES = frozenset(tag for table in (
+    HEADER_AND_PARAMETER_FIELDS, ITERATION_FIELDS, QUERY_FIELDS, STATISTICS_FIELDS,
+    HIT_FIELDS, HSP_FIELDS) for tag, _, _ in table) | frozenset([
+        "BlastOutput", "BlastOutput_param", "Parameters", "BlastOutput_iterations",
+        "Iteration", "Iteration_hits", "Iteration_stat", "Statistics", "Hit", "Hit_hsps",
+        "Hsp", "BlastOutput_mbstat"])
+
+
+class _Reader(object):
+    """Turns the complete parts of the tree into records and drops their elements."""
+
+    def __init__(self, tree):
+        self.tree = tree
+        self.header = _State("the report")
+        self.queries = 0
+        self.ready = collections.deque()
+        # Open elements already partly read: id -> (element, its state).
+        self.saved = {}
+        self.held = None
+        self.plans = _Plans()
+
+    def advance(self, chain, open_count):
+        """Read and drop every complete element; chain[:open_count] are the open ones."""
+        if not chain:
+            return
+        if not open_count:
+            self._read(_REPORT, self.header, chain[0], len(chain[0]), 0)
+            return
+        kind, state = _REPORT, self.header
+        for depth in range(open_count):
+            element = chain[depth]
+            has_open_child = depth + 1 < open_count
+            self._read(kind, state, element, len(element) - has_open_child, depth)
+            if not has_open_child:
+                return
+            child = chain[depth + 1]
+            kind = kind.children.get(child.tag, _OTHER)
+            if kind is _HIT and child is not self.held and id(child) not in self.saved:
+                # A hit cut by the end of a piece is left whole for the next, which nearly
+                # always completes it, so that it too is read by the plans.
+                self.held = child
+                return
+            state = self._state(kind, state, child)
+
+    def _state(self, kind, state, child):
+        if kind is _OTHER:
+            return None
+        saved = self.saved.get(id(child))
+        if saved is None:
+            saved = self.saved[id(child)] = (child, kind.begin(self, state))
+        return saved[1]
+
+    def _read_hits(self, hits, record):
+        """Read complete hits by the plans, all at once, if all are hits that none was begun."""
+        return (map(_tag_of, hits) == ["Hit"] * len(hits) and
+                not set(self.saved).intersection(map(id, hits)) and
+                self.plans.read_hits(hits, record))
+
+    def _read(self, kind, state, element, count, depth):
+        """Read the first count children of element, all complete, into state; drop them."""
+        if not count:
+            return
+        table, children, saved = kind.table, kind.children, self.saved
+        complete = element[:count]
+        if kind is _HITS and self._read_hits(complete, state.record):
+            del element[:count]
+            return
+        for child in complete:
+            tag = child.tag
+            sub = children.get(tag)
+            if sub is not None:
+                partly = saved.pop(id(child), None)
+                if partly is None and sub is _HIT and self.plans.read_hits([child],
+                                                                          state.record):
+                    continue
+                child_state = partly[1] if partly else sub.begin(self, state)
+                self._read(sub, child_state, child, len(child), depth + 1)
+                sub.end(self, child_state, state)
                 continue
-            path.pop()
-            if tag == "Hit" and record is not None:
-                _add_hit(record, element, "query %d" % queries)
-                _drop_children(parents, "Iteration_hits")
-            elif tag == "Iteration":
-                _finish_record(record, element, header, "query %d" % queries)
-                _drop_children(parents, "BlastOutput_iterations")
-                yield record
-                record = None
-            elif len(path) == 1 or tag == "Parameters":
-                _read_fields(header, element, HEADER_AND_PARAMETER_FIELDS, "the report")
-    except ElementTree.ParseError as error:
-        raise ValueError(_parse_failure(error, stream, path))
+            entry = table.get(tag)
+            if entry is not None:
+                name, convert = entry
+                text = child.text or ""
+                if convert:
+                    try:
+                        text = convert(text.strip())
+                    except ValueError:
+                        raise ValueError("%s of %s is not a number: %r"
+                                         % (tag, state.where, text))
+                state.fields[name] = text
+            elif tag not in _KNOWN_NAMES:
+                self.tree.note((tag,))
+            if len(child):
+                self.tree.discard(child, depth + 1)
+        del element[:count]
 
 
-def _drop_children(parents, tag):
-    # What was read from them lives on in the records; the elements need not.
-    parent = parents.get(tag)
-    if parent is not None:
-        parent.clear()
+_tag_of = operator.attrgetter("tag")
+_text_of = operator.attrgetter("text")
+# The whole numbers a report is full of (positions, counts, frames), read without int().
+_SMALL_WHOLE = dict((str(number), number) for number in range(-4, 4096))
 
 
-def _check_root(tag, stream):
+def _wholes(texts):
+    numbers = map(_SMALL_WHOLE.get, texts)
+    return map(int, texts) if None in numbers else numbers
+
+
+def _numbers(texts):
+    numbers = map(_SMALL_WHOLE.get, texts)
+    return map(_number, texts) if None in numbers else numbers
+
+
+_CONVERSIONS = {_whole: _wholes, float: lambda texts: map(float, texts), _number: _numbers}
+_repeat = itertools.repeat
+_flat = itertools.chain.from_iterable
+
+
+class _Plan(object):
+    """How to read elements whose children come in one layout (each a field of cls, once, or
+    the one nested element of another kind): a column of texts per field, many elements at a
+    time, with every value of a column converted in one go."""
+
+    def __init__(self, cls, fields, tags, nested):
+        self.cls = cls
+        self.tags = list(tags)
+        self.nested = self.tags.index(nested) if nested in tags else None
+        self.columns = [(self.tags.index(tag), name, _CONVERSIONS.get(convert))
+                        for tag, name, convert in fields if tag in tags]
+        self.missing = [name for tag, name, _ in fields if tag not in tags]
+
+    def make(self, flat, count):
+        """The count objects whose children are flat, one layout after the other, and the
+        values of their fields by name; None where the general reading is needed."""
+        width = len(self.tags)
+        things = map(self.cls.__new__, _repeat(self.cls, count))
+        values = {}
+        for position, name, convert in self.columns:
+            column = flat[position::width]
+            if any(map(len, column)):
+                return None
+            texts = map(_text_of, column)
+            if None in texts:
+                return None
+            values[name] = texts = convert(texts) if convert else texts
+            map(setattr, things, _repeat(name, count), texts)
+        for name in self.missing:
+            values[name] = nones = [None] * count
+            map(setattr, things, _repeat(name, count), nones)
+        return things, values
+
+
+class _Plans(object):
+    """The plans of the layouts seen, made as they first come (BLAST writes every hit and
+    every HSP of a report alike, so the last one made nearly always fits)."""
+
+    MOST = 64
+
+    def __init__(self):
+        self.made = {}
+        self.last = {}
+
+    def read_hits(self, hits, record):
+        """Read complete hits into record by the plans; False, with nothing read, where they
+        do not all fit."""
+        try:
+            made = self._make(Alignment, HIT_FIELDS, "Hit_hsps", map(list, hits))
+            if made is None:
+                return False
+            plan, alignments, values, flat = made
+            if plan.nested is None:
+                groups = [[] for _ in hits]
+            else:
+                groups = map(list, flat[plan.nested::len(plan.tags)])
+            elements = list(_flat(groups))
+            if map(_tag_of, elements) != ["Hsp"] * len(elements):
+                return False
+            hsps, hsp_values = [], {}
+            if elements:
+                made = self._make(HSP, HSP_FIELDS, None, map(list, elements))
+                if made is None:
+                    return False
+                hsps, hsp_values = made[1], made[2]
+        except ValueError:
+            # A field that is not a number: the general reading says which.
+            return False
+        _add_hits(record, alignments, values, map(len, groups), hsps, hsp_values)
+        return True
+
+    def _make(self, cls, fields, nested, groups):
+        """(plan, objects, their values, their children) of elements whose children are
+        groups, all in one layout; None where no plan fits them."""
+        count = len(groups)
+        width = len(groups[0]) if groups else 0
+        if map(len, groups) != [width] * count:
+            return None
+        flat = list(_flat(groups))
+        tags = map(_tag_of, flat)
+        plan = self.last.get(cls)
+        if plan is None or plan.tags != tags[:width]:
+            plan = self._plan(cls, fields, nested, tags[:width])
+        if plan is None or tags != plan.tags * count:
+            return None
+        made = plan.make(flat, count)
+        return made and (plan,) + made + (flat,)
+
+    def _plan(self, cls, fields, nested, tags):
+        key = (cls, tuple(tags))
+        plan = self.made.get(key, False)
+        if plan is False:
+            known = set(tag for tag, _, _ in fields)
+            fits = len(set(tags)) == len(tags) and all(
+                tag in known or tag == nested for tag in tags)
+            plan = _Plan(cls, fields, tags, nested) if fits else None
+            if len(self.made) < self.MOST:
+                self.made[key] = plan
+        if plan is not None:
+            self.last[cls] = plan
+        return plan
+
+
+def _split(things, counts):
+    """things cut into lists of the given lengths."""
+    lists, start = [], 0
+    for count in counts:
+        lists.append(things[start:start + count])
+        start += count
+    return lists
+
+
+def _add_hits(record, alignments, values, counts, hsps, hsp_values):
+    """Give the alignments their titles and HSPs (counts of them each, in order), and append
+    them and their descriptions."""
+    count = len(alignments)
+    single = counts == [1] * count
+    ids, definitions = values["hit_id"], values["hit_def"]
+    if all(ids) and all(definitions):
+        titles = map(operator.add, map(operator.add, ids, _repeat(" ", count)), definitions)
+    else:
+        titles = map(_title, ids, definitions)
+    map(setattr, alignments, _repeat("title", count), titles)
+    map(setattr, alignments, _repeat("hsps", count),
+        map(list, zip(hsps)) if single else _split(hsps, counts))
+    record.alignments.extend(alignments)
+    expects = hsp_values.get("expect")
+    if not single or None in expects:
+        record.descriptions.extend(map(_describe, alignments))
+        return
+    # One scored HSP a hit: it is the best.
+    descriptions = map(Description.__new__, _repeat(Description, count))
+    for name, column in (("title", titles), ("accession", values["accession"]),
+                         ("num_alignments", [1] * count), ("score", hsp_values["score"]),
+                         ("bits", hsp_values["bits"]), ("e", expects)):
+        map(setattr, descriptions, _repeat(name, count), column)
+    record.descriptions.extend(descriptions)
+
+
+def _check_root(tag, source):
     if tag == "BlastOutput":
         return
     name = tag.rsplit("}", 1)[-1]
@@ -172,135 +566,19 @@ def _check_root(tag, stream):
                          "the BlastOutput XML (BLAST+ -outfmt 5, the web service's "
                          "FORMAT_TYPE=XML)")
     if name.lower() == "html":
-        raise ValueError("this is an HTML page, not a BLAST XML report: %s" % stream.start())
+        raise ValueError("this is an HTML page, not a BLAST XML report: %s" % source.start())
     raise ValueError("this XML document is a <%s>, not a BLAST XML report (whose root "
-                     "element is <BlastOutput>): %s" % (name, stream.start()))
+                     "element is <BlastOutput>): %s" % (name, source.start()))
 
 
-def _parse_failure(error, stream, path):
-    if not stream.head.strip():
+def _parse_failure(error, source, path):
+    if not source.head.strip():
         return "the input is empty: no BLAST XML report was read"
-    lowered = stream.head.lstrip().lower()
+    lowered = source.head.lstrip().lower()
     if lowered.startswith("<!doctype html") or lowered.startswith("<html"):
-        return "this is an HTML page, not a BLAST XML report: %s" % stream.start()
-    if stream.eof:
+        return "this is an HTML page, not a BLAST XML report: %s" % source.start()
+    if source.eof:
         where = "inside <%s>" % "/".join(path) if path else "before its root element"
         return ("the BLAST XML report is cut short: it ends at line %d, column %d after %d "
-                "bytes, %s" % (stream.line, stream.column, stream.total, where))
-    return "the input is not well-formed XML (%s); it starts %s" % (error, stream.start())
-
-
-def _new_record(header):
-    record = Record()
-    for _, name, _ in HEADER_AND_PARAMETER_FIELDS + ITERATION_FIELDS + STATISTICS_FIELDS:
-        setattr(record, name, header.get(name))
-    record.alignments = []
-    record.descriptions = []
-    return record
-
-
-def _finish_record(record, element, header, where):
-    _read_fields(record.__dict__, element, ITERATION_FIELDS, where)
-    query = {}
-    _read_fields(query, element, QUERY_FIELDS, where)
-    for _, name, _ in QUERY_FIELDS:
-        value = query.get(name)
-        setattr(record, name, header.get(name) if value in (None, "") else value)
-    statistics = element.find("Iteration_stat/Statistics")
-    if statistics is not None:
-        _read_fields(record.__dict__, statistics, STATISTICS_FIELDS, where)
-
-
-def _add_hit(record, element, query):
-    where = "hit %d of %s" % (len(record.alignments) + 1, query)
-    alignment = Alignment()
-    for _, name, _ in HIT_FIELDS:
-        setattr(alignment, name, None)
-    _read_fields(alignment.__dict__, element, HIT_FIELDS, where)
-    alignment.title = " ".join(part for part in (alignment.hit_id, alignment.hit_def) if part)
-    alignment.hsps = []
-    for number, hsp_element in enumerate(element.findall("Hit_hsps/Hsp"), 1):
-        hsp = HSP()
-        for _, name, _ in HSP_FIELDS:
-            setattr(hsp, name, None)
-        _read_fields(hsp.__dict__, hsp_element, HSP_FIELDS, "HSP %d of %s" % (number, where))
-        alignment.hsps.append(hsp)
-    record.alignments.append(alignment)
-    record.descriptions.append(_describe(alignment))
-
-
-def _describe(alignment):
-    description = Description()
-    description.title = alignment.title
-    description.accession = alignment.accession
-    description.num_alignments = len(alignment.hsps)
-    scored = [hsp for hsp in alignment.hsps if hsp.expect is not None]
-    best = min(scored, key=lambda hsp: hsp.expect) if scored else None
-    description.score = best.score if best else None
-    description.bits = best.bits if best else None
-    description.e = best.expect if best else None
-    return description
-
-
-def _read_fields(target, element, fields, where):
-    """Copy the texts of element (or of its children) named in fields into target, converted."""
-    table = _TABLES.get(fields)
-    if table is None:
-        table = _TABLES[fields] = dict((tag, (name, convert)) for tag, name, convert in fields)
-    for child in ([element] if element.tag in table else element):
-        entry = table.get(child.tag)
-        if entry is None:
-            continue
-        name, convert = entry
-        text = child.text or ""
-        if convert:
-            try:
-                text = convert(text.strip())
-            except ValueError:
-                raise ValueError("%s of %s is not a number: %r" % (child.tag, where, text))
-        target[name] = text
-
-
-_TABLES = {}
-
-
-class _Guarded(object):
-    """The input as expat sees it, refusing entity declarations before expat reads them.
-
-    The interpreter's expat does not limit entity expansion, so a document that declares
-    entities could grow without bound; a BLAST report never declares any.
-    """
-
-    MARK = "<!ENTITY"
-
-    def __init__(self, handle):
-        self.handle = handle
-        self.head = ""
-        self.tail = ""
-        self.total = 0
-        self.line, self.column = 1, 0
-        self.eof = False
-
-    def read(self, size=CHUNK_SIZE):
-        data = self.handle.read(CHUNK_SIZE)
-        if isinstance(data, unicode):
-            data = data.encode("utf-8")
-        if not data:
-            self.eof = True
-            return ""
-        if self.MARK in self.tail + data:
-            raise ValueError("the document declares XML entities (<!ENTITY ...>), which a "
-                             "BLAST XML report never does; it was refused unread, since "
-                             "expanding them could take unbounded memory")
-        if len(self.head) < 512:
-            self.head += data[:512 - len(self.head)]
-        self.tail = data[-len(self.MARK):]
-        self.total += len(data)
-        newlines = data.count("\n")
-        self.line += newlines
-        self.column = len(data) - data.rfind("\n") - 1 if newlines else self.column + len(data)
-        return data
-
-    def start(self, size=200):
-        text = " ".join(self.head[:size].split())
-        return repr(text + ("..." if self.total > size else ""))
+                "bytes, %s" % (source.line, source.column, source.total, where))
+    return "the input is not well-formed XML (%s); it starts %s" % (error, source.start())

@@ -6,27 +6,34 @@ speaks the same API is reached through these environment variables, read at ever
     TARVO_BLAST_URL            the service address (default NCBI's Blast.cgi)
     TARVO_BLAST_MIN_INTERVAL   seconds between any two requests of this process (default 10)
     TARVO_BLAST_POLL_INTERVAL  seconds between two status requests for one RID (default 60)
-    TARVO_BLAST_EMAIL          the contact sent as `email`
+    TARVO_BLAST_EMAIL          the contact sent as `email` (NCBI asks for one)
     TARVO_BLAST_DEADLINE       seconds one search may take in all (default 1800)
+    TARVO_BLAST_MAX_BYTES      the largest results body taken (default 1 GiB)
 """
 
 import HTMLParser
-import io
+import httplib
 import os
 import re
-import socket
-import ssl
 import sys
 import time
 import urllib
 import urllib2
+
+from Tarvo.Blast import _http
+from Tarvo.Blast._http import AnswerTooLarge, RedirectRefused  # noqa: F401 (qblast raises them)
 
 DEFAULT_URL = "https://blast.ncbi.nlm.nih.gov/Blast.cgi"
 TOOL = "Tarvo"
 DEFAULT_MIN_INTERVAL = 10.0
 DEFAULT_POLL_INTERVAL = 60.0
 DEFAULT_DEADLINE = 1800.0
-# Seconds one request may go without an answer; the search's deadline can cut it shorter.
+# Far beyond the largest report of the web service's 20,000 hits with long alignments.
+DEFAULT_MAX_BYTES = 1024 * 1024 * 1024
+# The submission's and the status request's pages are a few kilobytes.
+MAX_PAGE_BYTES = 4 * 1024 * 1024
+# Seconds one request may wait without a sign of the service; the search's deadline can cut
+# any wait shorter.
 REQUEST_TIMEOUT = 120.0
 
 # qblast's keywords and the URL API fields they become, in the order they are sent.
@@ -70,11 +77,12 @@ def qblast(program, database, query, **options):
     fields = _submit_fields(program, database, query, options)
     settings = _settings(os.environ)
     search = _Search(settings, _clock())
+    contact = [("email", settings["email"])] if settings["email"] else []
     try:
-        rid, rtoe = _submit(search, fields + [("tool", TOOL), ("email", settings["email"])])
+        rid, rtoe = _submit(search, fields + [("tool", TOOL)] + contact)
         search.rid = rid
         _wait_ready(search, search.submitted + rtoe)
-        return io.BytesIO(_results(search, fields))
+        return _results(search, fields)
     finally:
         search.end_line()
 
@@ -114,7 +122,17 @@ def _settings(environ):
         "min_interval": _seconds(environ, "TARVO_BLAST_MIN_INTERVAL", DEFAULT_MIN_INTERVAL, 0),
         "poll_interval": _seconds(environ, "TARVO_BLAST_POLL_INTERVAL", DEFAULT_POLL_INTERVAL, 0),
         "deadline": _seconds(environ, "TARVO_BLAST_DEADLINE", DEFAULT_DEADLINE, None),
+        "max_bytes": _bytes(environ, "TARVO_BLAST_MAX_BYTES", DEFAULT_MAX_BYTES),
     }
+
+
+def _bytes(environ, name, default):
+    text = environ.get(name, "").strip()
+    if not text:
+        return default
+    if not text.isdigit() or not int(text):
+        raise ValueError("%s must be a whole number of bytes above 0, not %r" % (name, text))
+    return int(text)
 
 
 def _seconds(environ, name, default, least):
@@ -147,7 +165,11 @@ class _Search(object):
         self.shown = 0
 
     def name(self):
-        return "RID %s" % self.rid if self.rid else "(no RID yet)"
+        return "RID %s" % _http.shown(self.rid) if self.rid else "(no RID yet)"
+
+    def request(self, what):
+        """The request named for a message: "status request for RID ..."."""
+        return "%s %s" % (what, "for " + self.name() if self.rid else self.name())
 
     def waited(self):
         return _clock() - self.started
@@ -156,7 +178,7 @@ class _Search(object):
         stream = sys.stderr
         if not self.rid or not _is_terminal(stream):
             return
-        line = "BLAST RID %s: %s, %d s waited" % (self.rid, self.status, self.waited())
+        line = "BLAST %s: %s, %d s waited" % (self.name(), self.status, self.waited())
         stream.write("\r" + line.ljust(self.shown))
         stream.flush()
         self.shown = len(line)
@@ -200,74 +222,90 @@ def _wait_ready(search, first_poll):
         page = _request(search, "status request", query, None)
         polled = _last_request[0]
         status = _info(page).get("Status", "").strip().upper()
-        search.status = status or "?"
+        search.status = _http.shown(status) or "?"
         search.show()
         if status == "READY":
             return
         if status in ("FAILED", "UNKNOWN"):
-            raise ValueError("BLAST search RID %s ended with status %s%s" % (
-                search.rid, status,
+            raise ValueError("BLAST search %s ended with status %s%s" % (
+                search.name(), status,
                 " (the search failed at the server)" if status == "FAILED"
                 else " (the RID is unknown to the server or has expired)"))
         if status != "WAITING":
-            raise ValueError("the status request for RID %s was answered without a known "
-                             "status (got %r): %s" % (search.rid, status, _start(page)))
+            raise ValueError("the %s was answered without a known status (got %r): %s"
+                             % (search.request("status request"), status, _start(page)))
         when = polled + search.settings["poll_interval"]
 
 
 def _results(search, fields):
     query = [("CMD", "Get"), ("RID", search.rid), ("FORMAT_TYPE", "XML")]
     query += [(field, value) for field, value in fields if field in RESULT_FIELDS]
-    body = _request(search, "results request", urllib.urlencode(query), None)
-    head = body[:4096].lstrip("\xef\xbb\xbf \t\r\n")
+    body = _request(search, "results request", urllib.urlencode(query), None, results=True)
+    start = body.read(4096)
+    body.seek(0)
+    head = start.lstrip("\xef\xbb\xbf \t\r\n")
     if not head.startswith("<") or "<BlastOutput" not in head:
-        raise ValueError("the results request for RID %s was answered with something that "
-                         "is not BLAST XML: %s" % (search.rid, _start(body)))
+        raise ValueError("the %s was answered with something that is not BLAST XML: %s"
+                         % (search.request("results request"), _start(start)))
     return body
 
 
-def _request(search, what, query, data):
-    """Send one request, no sooner than the process's pacing allows; return the body."""
+def _request(search, what, query, data, results=False):
+    """Send one request, no sooner than the process's pacing allows; return the body, as a
+    stream for the results and as text for a page."""
     settings = search.settings
     if _last_request[0] is not None:
         _wait_until(search, _last_request[0] + settings["min_interval"], what)
+    if _clock() >= search.deadline_at:
+        raise _out_of_time(search, what)
     url = settings["url"] + ("?" + query if query else "")
-    timeout = max(0.001, min(REQUEST_TIMEOUT, search.deadline_at - _clock()))
-    sent = _clock()
-    _last_request[0] = sent
+    sent = _last_request[0] = _clock()
+    request = search.request(what)
+    if results:
+        most, allowed = settings["max_bytes"], "that TARVO_BLAST_MAX_BYTES allows"
+    else:
+        most, allowed = MAX_PAGE_BYTES, "a page of the BLAST service may have"
     try:
-        response = urllib2.urlopen(urllib2.Request(url, data), timeout=timeout)
-        try:
-            return response.read()
-        finally:
-            response.close()
-    except urllib2.HTTPError:
-        raise
-    except Exception as error:
-        if not _is_timeout(error):
+        body = _http.fetch(url, data, request,
+                           _http.Limits(_clock, REQUEST_TIMEOUT, search.deadline_at), most,
+                           allowed)
+    except urllib2.URLError as error:
+        if isinstance(error, urllib2.HTTPError) or not isinstance(error.reason, _http.Expired):
             raise
-        raise SearchTimeout("the BLAST service at %s gave no answer to the %s%s within %s s "
-                            "(%s s waited in all)" % (
-                                settings["url"], what, " for RID %s" % search.rid
-                                if search.rid else " (no RID yet)",
-                                _span(_clock() - sent), _span(search.waited())))
+        raise _expired(search, request, error.reason, sent)
+    except _http.Expired as error:
+        raise _expired(search, request, error, sent)
+    except httplib.HTTPException as error:
+        raise IOError("the BLAST service at %s gave no proper HTTP answer to the %s: %s"
+                      % (settings["url"], request, _http.shown("%s: %s" % (
+                          type(error).__name__, error))))
+    return body if results else body.getvalue()
 
 
-def _is_timeout(error):
-    if isinstance(error, urllib2.URLError):
-        error = error.reason
-    if isinstance(error, socket.timeout):
-        return True
-    return isinstance(error, ssl.SSLError) and "timed out" in str(error)
+def _expired(search, request, expired, sent):
+    settings = search.settings
+    if expired.deadline:
+        return SearchTimeout(
+            "BLAST search %s ran out of time: the %s s that TARVO_BLAST_DEADLINE allows were "
+            "over while the BLAST service at %s was answering the %s (%s s waited in all, %s "
+            "s of them on that request)" % (
+                search.name(), _span(settings["deadline"]), settings["url"], request,
+                _span(search.waited()), _span(_clock() - sent)))
+    return SearchTimeout("the BLAST service at %s sent nothing for %s s while answering the %s "
+                         "(%s s waited in all)" % (settings["url"], _span(expired.seconds),
+                                                  request, _span(search.waited())))
+
+
+def _out_of_time(search, what):
+    return SearchTimeout("BLAST search %s ran out of time: %s s waited (status %s), and the "
+                         "next %s would be due when the %s s that TARVO_BLAST_DEADLINE allows "
+                         "are over" % (search.name(), _span(search.waited()), search.status,
+                                       what, _span(search.settings["deadline"])))
 
 
 def _wait_until(search, when, what):
-    if when > search.deadline_at:
-        raise SearchTimeout("BLAST search %s ran out of time: %s s waited (status %s), and "
-                            "the next %s would come after the %s s that "
-                            "TARVO_BLAST_DEADLINE allows" % (
-                                search.name(), _span(search.waited()), search.status, what,
-                                _span(search.settings["deadline"])))
+    if when >= search.deadline_at:
+        raise _out_of_time(search, what)
     step = 1.0 if _is_terminal(sys.stderr) else None
     while True:
         now = _clock()
@@ -303,7 +341,7 @@ def _error_text(page):
     texts = [_plain(inner) for _, inner in _ERROR_ELEMENT.findall(page)]
     texts = [text for text in texts if text]
     if texts:
-        return "; ".join(texts)
+        return _http.shown("; ".join(texts), 1000)
     return "the answer carried no RID and no error text: %s" % _start(page)
 
 

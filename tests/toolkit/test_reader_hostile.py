@@ -1,0 +1,168 @@
+"""The BLAST XML reader on input made to hurt it, each case in a child process whose address
+space and processor time are limited: a case that grows memory or time without bound, or
+crashes the interpreter, ends the child, and the test says how.
+
+The documents are made in the child as they are read, so that the input itself takes no room.
+"""
+
+import io
+import os
+import resource
+import subprocess
+import sys
+import unittest
+
+from Tarvo.Blast import Morvin, _xmltree
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+# The interpreter with the reader loaded takes about 10 MB of address space.
+ADDRESS_SPACE = 128 * 1024 * 1024
+PROCESSOR_SECONDS = 60
+
+HEAD = ('<?xml version="1.0"?>\n<!DOCTYPE BlastOutput PUBLIC "-//NCBI//NCBI BlastOutput/EN" '
+        '"http://www.ncbi.nlm.nih.gov/dtd/NCBI_BlastOutput.dtd">\n')
+REPORT_START = HEAD + "<BlastOutput><BlastOutput_program>blastn</BlastOutput_program>"
+HSP = ("<Hsp><Hsp_num>1</Hsp_num><Hsp_bit-score>40.1</Hsp_bit-score><Hsp_score>20</Hsp_score>"
+       "<Hsp_evalue>0.0004</Hsp_evalue><Hsp_qseq>ACGT</Hsp_qseq><Hsp_hseq>ACGA</Hsp_hseq>"
+       "%s</Hsp>")
+ONE_QUERY = ("<BlastOutput_iterations><Iteration><Iteration_hits><Hit><Hit_id>h1</Hit_id>"
+             "<Hit_hsps>%s</Hit_hsps></Hit></Iteration_hits></Iteration>"
+             "</BlastOutput_iterations></BlastOutput>")
+
+
+class Pieces(object):
+    """A stream of the given pieces, generated as they are read, at most size bytes a read."""
+
+    def __init__(self, pieces, size=None):
+        self.pieces = iter(pieces)
+        self.size = size
+        self.rest = ""
+
+    def read(self, size=-1):
+        size = self.size or size
+        while len(self.rest) < size:
+            piece = next(self.pieces, None)
+            if piece is None:
+                break
+            self.rest += piece
+        data, self.rest = self.rest[:size], self.rest[size:]
+        return data
+
+
+def repeated(text, times, batch=10000):
+    for start in range(0, times, batch):
+        yield text * min(batch, times - start)
+
+
+def entities(program="&g;"):
+    definitions = ['<!ENTITY a "%s">' % ("a" * 64)] + [
+        '<!ENTITY %s "%s">' % (name, ("&%s;" % previous) * 16)
+        for previous, name in zip("abcdef", "bcdefg")]
+    return (u'<?xml version="1.0" encoding="UTF-16"?>\n<!DOCTYPE BlastOutput [\n%s\n]>\n'
+            u'<BlastOutput><BlastOutput_program>%s</BlastOutput_program></BlastOutput>\n'
+            % ("\n".join(definitions), program))
+
+
+def forged_program(encoding):
+    """A report whose program an entity sets: in UTF-8 with the declaration across two reads
+    of 4 bytes."""
+    text = (u'<?xml version="1.0" encoding="%s"?>\n<!DOCTYPE BlastOutput [\n'
+            u'<!ENTITY forged "blastn">\n]>\n<BlastOutput><BlastOutput_program>&forged;'
+            u'</BlastOutput_program>' % encoding + ONE_QUERY % (HSP % ""))
+    offset = text.index("<!ENTITY")
+    return (text[:offset] + " " * ((2 - offset) % 4) + text[offset:]).encode(encoding)
+
+
+def nested(depth):
+    return Pieces([REPORT_START, "<x>", "<a>" * depth, "</a>" * depth, "</x></BlastOutput>"])
+
+
+def distinct(element):
+    return Pieces([REPORT_START] + [element % number for number in range(2000)] +
+                  ["</BlastOutput>"])
+
+
+# name: (the stream, the outcome printed, a size of the pieces the reader is given)
+CASES = {
+    "entities in UTF-16 with a byte-order mark":
+        (lambda: io.BytesIO(entities().encode("utf-16")), "ValueError: .*declares XML entities",
+         None),
+    "entities in UTF-16 without a byte-order mark":
+        (lambda: io.BytesIO(entities().encode("utf-16-le")),
+         "ValueError: .*declares XML entities", None),
+    "an entity forging the program, in UTF-16":
+        (lambda: io.BytesIO(forged_program("utf-16")), "ValueError: .*declares XML entities",
+         None),
+    "an entity forging the program, in UTF-8 read 4 bytes at a time":
+        (lambda: Pieces([forged_program("utf-8")], 4),
+         "ValueError: .*declares XML entities", None),
+    "an attribute list whose defaults every element would get":
+        (lambda: io.BytesIO('<!DOCTYPE BlastOutput [<!ATTLIST Hit a CDATA "x">]>'
+                            '<BlastOutput/>'), "ValueError: .*declares attribute lists", None),
+    "200,000 nested elements":
+        (lambda: nested(200000), "ValueError: this document nests elements more than 32 deep",
+         None),
+    "5,000 nested elements that open and close within one piece":
+        (lambda: nested(5000),
+         "ValueError: this document nests elements more than 32 deep", None),
+    "5 million empty siblings":
+        (lambda: Pieces([REPORT_START] + list(repeated("<a/>", 5000000)) + ["</BlastOutput>"]),
+         "records 0", None),
+    "2 million unknown elements inside an HSP":
+        (lambda: Pieces([REPORT_START, ONE_QUERY.split("%s")[0], HSP.split("%s")[0]] +
+                        list(repeated("<x/>", 2000000)) +
+                        [HSP.split("%s")[1], ONE_QUERY.split("%s")[1]]),
+         "records 1, HSP 'ACGT' 'ACGA'", None),
+    "2,000 element names":
+        (lambda: distinct("<n%d/>"), "ValueError: .*more than 1000 element and attribute names",
+         None),
+    "2,000 attribute names":
+        (lambda: distinct("<a n%d='1'/>"),
+         "ValueError: .*more than 1000 element and attribute names", None),
+    "a comment of 4 MB, in pieces of 1 KiB":
+        (lambda: Pieces([REPORT_START, "<!--", "x" * (4 << 20), "-->",
+                         ONE_QUERY % (HSP % "")]), "records 1, HSP 'ACGT' 'ACGA'", 1024),
+    "an attribute value of 4 MB, in pieces of 1 KiB":
+        (lambda: Pieces([REPORT_START, "<x a='", "x" * (4 << 20), "'/>",
+                         ONE_QUERY % (HSP % "")]), "records 1, HSP 'ACGT' 'ACGA'", 1024),
+    "a prologue of 2 MB":
+        (lambda: Pieces([HEAD, "<!--", "x" * (2 << 20), "-->", "<BlastOutput/>"]),
+         "ValueError: this document runs past 1048576 bytes before its root element", None),
+}
+
+
+def run_case(name):
+    """In the child: read the case's document within the limits; print what came of it."""
+    resource.setrlimit(resource.RLIMIT_AS, (ADDRESS_SPACE, ADDRESS_SPACE))
+    resource.setrlimit(resource.RLIMIT_CPU, (PROCESSOR_SECONDS, PROCESSOR_SECONDS))
+    stream, _, piece = CASES[name]
+    if piece:
+        _xmltree.CHUNK_SIZE = piece
+    try:
+        records = list(Morvin.parse(stream()))
+    except (ValueError, MemoryError) as error:
+        print("%s: %s" % (type(error).__name__, error))
+        return
+    hsps = [hsp for record in records for alignment in record.alignments
+            for hsp in alignment.hsps]
+    print("records %d%s" % (len(records), "".join(", HSP %r %r" % (hsp.query, hsp.sbjct)
+                                                  for hsp in hsps)))
+
+
+class HostileInputTest(unittest.TestCase):
+    def test_each_case_ends_clearly_within_bounded_memory_and_time(self):
+        environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+        for name in sorted(CASES):
+            process = subprocess.Popen(
+                [sys.executable, "-c", "import sys; sys.path.insert(0, %r); "
+                 "import test_reader_hostile; test_reader_hostile.run_case(%r)" % (HERE, name)],
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment)
+            out, err = process.communicate()
+            self.assertEqual(0, process.returncode, "%s: the child ended with status %d "
+                             "(a negative one is a signal: 24 processor time, 11 a crash)\n%s"
+                             % (name, process.returncode, err))
+            self.assertRegexpMatches(out.strip(), "^" + CASES[name][1], name)
+
+
+if __name__ == "__main__":
+    unittest.main()
