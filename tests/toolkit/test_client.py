@@ -479,14 +479,16 @@ class LimitsTest(ClientTest):
     environment = dict(TARVO_BLAST_MAX_BYTES="1000")
 
     def test_a_results_body_past_the_limit_ends_naming_it(self):
-        for label, results, how in [
-                ("announced", (200, REPORT + b" " * 1000), "says it has %d" % (len(REPORT) + 1000)),
-                ("endless", endless, "went on past them")]:
-            self.another_service(results=results)
+        for rid, results, how in [
+                ("RID0001", (200, REPORT + b" " * 1000),
+                 "says it has %d" % (len(REPORT) + 1000)),
+                ("RID0001", endless, "went on past them"),
+                ("R%s%%D", endless, "went on past them")]:
+            self.another_service(put=(200, put_page(rid, 18)), results=results)
             with self.assertRaisesRegexp(Skelda.AnswerTooLarge,
-                                         r"^the answer to the results request for RID RID0001 "
+                                         r"^the answer to the results request for RID %s "
                                          r"is larger than the 1000 bytes that "
-                                         r"TARVO_BLAST_MAX_BYTES allows: it %s$" % how):
+                                         r"TARVO_BLAST_MAX_BYTES allows: it %s$" % (rid, how)):
                 self.qblast()
 
     def test_a_body_at_the_limit_is_taken(self):
