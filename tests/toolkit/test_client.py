@@ -479,14 +479,16 @@ class LimitsTest(ClientTest):
     environment = dict(TARVO_BLAST_MAX_BYTES="1000")
 
     def test_a_results_body_past_the_limit_ends_naming_it(self):
-        for label, results, how in [
-                ("announced", (200, REPORT + b" " * 1000), "says it has %d" % (len(REPORT) + 1000)),
-                ("endless", endless, "went on past them")]:
-            self.another_service(results=results)
+        for rid, results, how in [
+                ("RID0001", (200, REPORT + b" " * 1000),
+                 "says it has %d" % (len(REPORT) + 1000)),
+                ("RID0001", endless, "went on past them"),
+                ("R%s%%D", endless, "went on past them")]:
+            self.another_service(put=(200, put_page(rid, 18)), results=results)
             with self.assertRaisesRegexp(Skelda.AnswerTooLarge,
-                                         r"^the answer to the results request for RID RID0001 "
+                                         r"^the answer to the results request for RID %s "
                                          r"is larger than the 1000 bytes that "
-                                         r"TARVO_BLAST_MAX_BYTES allows: it %s$" % how):
+                                         r"TARVO_BLAST_MAX_BYTES allows: it %s$" % (rid, how)):
                 self.qblast()
 
     def test_a_body_at_the_limit_is_taken(self):
@@ -562,12 +564,16 @@ class EscapesTest(ClientTest):
              r"refused the search: bad \x1b[2J query"),
             ("the status", dict(statuses=["WAIT" + ESCAPE]),
              r"without a known status (got 'WAIT\x1b[2J')"),
+            # U+009B, a control that some terminals take for the start of an escape sequence.
+            ("the RID, in UTF-8", dict(put=(200, put_page("R\xc2\x9b2J", 0)), statuses=["FAILED"]),
+             r"RID R\x9b2J ended with status FAILED"),
         ]
         for label, script, shown in cases:
             self.another_service(**script)
             with self.assertRaises(ValueError) as caught:
                 self.qblast()
             self.assertEscaped(str(caught.exception), shown)
+            self.assertNotIn("\xc2\x9b", str(caught.exception), label)
 
     def test_the_reason_of_an_http_failure_is_escaped_and_its_code_kept(self):
         def failure(service, handler):
@@ -586,6 +592,11 @@ class EscapesTest(ClientTest):
                              statuses=["WAITING", "READY"])
         self.qblast()
         self.assertEscaped(sys.stderr.getvalue(), "\rBLAST RID R\\x1b[2J: WAITING")
+        sys.stderr = Terminal()
+        self.another_service(statuses=["WAIT" + ESCAPE])
+        with self.assertRaises(ValueError):
+            self.qblast()
+        self.assertEscaped(sys.stderr.getvalue(), "\rBLAST RID RID0001: WAIT\\x1b[2J")
 
 
 class TlsTest(ClientTest):

@@ -64,16 +64,17 @@ def fetch(url, data, what, limits, most, allowed):
                                   _Errors())
     answer = opener.open(urllib2.Request(url, data))
     try:
-        return _body(answer, "the answer to the %s is larger than the %d bytes %s: it %%s"
-                     % (what, most, allowed), most)
+        return _body(answer, most, lambda how: AnswerTooLarge(
+            "the answer to the %s is larger than the %d bytes %s: it %s"
+            % (what, most, allowed, how)))
     finally:
         answer.close()
 
 
-def _body(answer, too_large, most):
+def _body(answer, most, too_large):
     length = (answer.info().getheader("content-length") or "").strip()
     if length.isdigit() and int(length) > most:
-        raise AnswerTooLarge(too_large % ("says it has %s" % length))
+        raise too_large("says it has %s" % length)
     body = io.BytesIO()
     while True:
         piece = answer.read(min(_PIECE, most + 1 - body.tell()))
@@ -81,7 +82,7 @@ def _body(answer, too_large, most):
             break
         body.write(piece)
         if body.tell() > most:
-            raise AnswerTooLarge(too_large % "went on past them")
+            raise too_large("went on past them")
     body.seek(0)
     return body
 
@@ -97,7 +98,7 @@ def shown(text, most=200):
     escaped = u"".join(
         char if u" " <= char and not u"\x7f" <= char <= u"\x9f" else
         char.encode("unicode_escape").decode("ascii") for char in text)
-    return _cut(escaped.encode("utf-8"), most)
+    return _cut(escaped, most).encode("utf-8")
 
 
 def _cut(text, most):

@@ -111,16 +111,21 @@ class Tree(object):
             return self._take_events()
 
     def _feed(self, data):
-        start = 0
+        start, failure = 0, None
         if self.prologue is not None:
             if self.prologue.feed(data):
                 start = len(data)
             else:
                 start = max(0, self.prologue.root_at - self.offset)
+                failure = self.prologue.failure
                 self.markup.trusted = self.prologue.ascii_safe()
                 self.prologue = None
         self.offset += len(data)
         self.parser.feed(data)
+        if failure:
+            # Both are expat: the builder's should have failed on the same bytes. Had it not,
+            # nothing would watch for declarations any more.
+            raise ParseError(str(failure))
         if start < len(data) and self.markup.has_attributes(data, start):
             self.markup.trusted = False
 
@@ -283,6 +288,7 @@ class _Prologue(object):
         self.head = ""
         self.encoding = None
         self.root_at = 0
+        self.failure = None
 
     def feed(self, data):
         """Read data; False once nothing more of the document needs reading here."""
@@ -292,9 +298,9 @@ class _Prologue(object):
             self.parser.Parse(data, False)
         except _RootStarted:
             return False
-        except expat.ExpatError:
+        except expat.ExpatError as error:
             # Not XML: the tree builder, reading the same bytes, says how.
-            self.root_at = self.size
+            self.root_at, self.failure = self.size, error
             return False
         if self.size > MAX_PROLOGUE:
             raise ValueError("this document runs past %d bytes before its root element "
