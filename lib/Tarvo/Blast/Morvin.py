@@ -36,7 +36,7 @@ def _make(cls, values):
     """An object of cls with its fields taken from the dict values (None where absent)."""
     thing = cls.__new__(cls)
     names = cls._fields
-    map(setattr, itertools.repeat(thing, len(names)), names, map(values.get, names))
+    map(setattr, [thing] * len(names), names, map(values.get, names))
     return thing
 
 
@@ -408,26 +408,6 @@ def _small_wholes(texts):
     return numbers if len(texts) > 1 else [numbers]
 
 
-def _wholes(texts):
-    try:
-        return _small_wholes(texts)
-    except KeyError:
-        return map(int, texts)
-
-
-def _numbers(texts):
-    try:
-        return _small_wholes(texts)
-    except KeyError:
-        return map(_number, texts)
-
-
-def _reals(texts):
-    return map(float, texts)
-
-
-_CONVERSIONS = {_whole: _wholes, float: _reals, _number: _numbers}
-_repeat = itertools.repeat
 _flat = itertools.chain.from_iterable
 
 
@@ -443,16 +423,53 @@ class _Layout(object):
         table = dict((tag, (name, convert)) for tag, name, convert in fields)
         read = [(position, table[tag]) for position, tag in enumerate(tags) if tag in table]
         self.positions = dict((name, position) for position, (name, _) in read)
-        self.conversions = [(position, _CONVERSIONS[convert])
-                            for position, (_, convert) in read if convert]
-        # A slot's own setter, which need not look the slot up by name for every object.
-        self.setters = [(position, _setter(cls, name)) for position, (name, _) in read]
-        self.missing = [_setter(cls, name) for tag, name, _ in fields if tag not in tags]
+        # Whole numbers, with the conversion of any that _SMALL_WHOLE does not hold.
+        self.wholes = [(position, int if convert is _whole else convert)
+                       for position, (_, convert) in read if convert in (_whole, _number)]
+        self.reals = [position for position, (_, convert) in read if convert is float]
+        names = dict((position, name) for position, (name, _) in read)
+        targets = [names.get(position) for position in range(self.width)]
+        missing = [name for tag, name, _ in fields if tag not in tags]
+        conversions = dict((position, "float") for position in self.reals)
+        self.build = _builder(cls, targets, missing, conversions)
+        # The same, looking the whole numbers up in _SMALL_WHOLE as it goes: KeyError where
+        # one is not there.
+        conversions.update((position, "small") for position, _ in self.wholes)
+        self.build_converting = _builder(cls, targets, missing, conversions)
 
     def column(self, texts, name, count):
         """The values of the field name, of count objects read from texts."""
         position = self.positions.get(name)
         return [None] * count if position is None else texts[position::self.width]
+
+
+def _builder(cls, targets, missing, conversions):
+    """A function of (texts, count) that makes count objects of cls, one of each row of texts,
+    the text at a place of a row going to the field targets names there (None: to none),
+    through the conversion named at its place, and None to each missing field.
+
+    One statement that unpacks a row into the fields sets them faster than anything that names
+    them as values, so the function is compiled for the layout; the names in it are the field
+    tables' own, never the document's."""
+    lines = ["def build(texts, count):", "    things = []", "    append = things.append"]
+    width = len(targets)
+    if width:
+        lines += ["    for start in xrange(0, %d * count, %d):" % (width, width),
+                  "        thing = new(cls)",
+                  "        %s, = texts[start:start + %d]" % (", ".join(
+                      "text%d" % position for position in range(width)), width)]
+        lines += ["        thing.%s = %s" % (name, {None: "text%d", "small": "small[text%d]",
+                                                 "float": "float(text%d)"}[
+                                                     conversions.get(position)] % position)
+                  for position, name in enumerate(targets) if name]
+    else:
+        lines += ["    for start in xrange(count):", "        thing = new(cls)"]
+    if missing:
+        lines.append("        %s = None" % " = ".join("thing." + name for name in missing))
+    lines += ["        append(thing)", "    return things"]
+    namespace = {"new": cls.__new__, "cls": cls, "small": _SMALL_WHOLE}
+    exec compile("\n".join(lines) + "\n", "<layout of %s>" % cls.__name__, "exec") in namespace
+    return namespace["build"]
 
 
 def _setter(cls, name):
@@ -525,14 +542,11 @@ class _Plans(object):
         # The builder gives an empty element no text (None), never an empty one.
         if not all(texts):
             return None
-        for position, convert in layout.conversions:
-            texts[position::width] = convert(texts[position::width])
-        things = map(cls.__new__, _repeat(cls, count))
-        for position, setter in layout.setters:
-            map(setter, things, texts[position::width])
-        nones = [None] * count
-        for setter in layout.missing:
-            map(setter, things, nones)
+        try:
+            things = layout.build_converting(texts, count)
+        except KeyError:
+            _convert_wholes(texts, width, layout.wholes)
+            things = layout.build(texts, count)
         return layout, things, texts, flat
 
     def _layout(self, cls, fields, nested, tags):
@@ -550,6 +564,16 @@ class _Plans(object):
         return layout
 
 
+def _convert_wholes(texts, width, wholes):
+    """Convert the columns of whole numbers of texts (rows of width) in place."""
+    for position, convert in wholes:
+        column = texts[position::width]
+        try:
+            texts[position::width] = _small_wholes(column)
+        except KeyError:
+            texts[position::width] = map(convert, column)
+
+
 def _split(things, counts):
     """things cut into lists of the given lengths."""
     lists, start = [], 0
@@ -560,7 +584,6 @@ def _split(things, counts):
 
 
 _SET_TITLE, _SET_HSPS = _setter(Alignment, "title"), _setter(Alignment, "hsps")
-_DESCRIPTION_SETTERS = [_setter(Description, name) for name in Description._fields]
 
 
 def _add_hits(record, alignments, hit_table, counts, hsps, hsp_table):
@@ -571,27 +594,27 @@ def _add_hits(record, alignments, hit_table, counts, hsps, hsp_table):
     ids, definitions = layout.column(texts, "hit_id", count), layout.column(texts, "hit_def",
                                                                             count)
     if all(ids) and all(definitions):
-        titles = map(operator.add, map(operator.add, ids, _repeat(" ", count)), definitions)
+        titles = map(operator.add, map(operator.add, ids, [" "] * count), definitions)
     else:
         titles = map(_title, ids, definitions)
     map(_SET_TITLE, alignments, titles)
-    single = counts == [1] * count
-    map(_SET_HSPS, alignments, [[hsp] for hsp in hsps] if single else
-        _split(hsps or [], counts))
     record.alignments.extend(alignments)
-    if not single or "expect" not in hsp_table[0].positions:
+    if counts != [1] * count or "expect" not in hsp_table[0].positions:
+        map(_SET_HSPS, alignments, _split(hsps or [], counts))
         record.descriptions.extend(map(_describe, alignments))
         return
     # One scored HSP a hit: it is the best.
-    hsp_layout, hsp_texts = hsp_table[0], hsp_table[2]
-    descriptions = map(Description.__new__, _repeat(Description, count))
-    for setter, column in zip(_DESCRIPTION_SETTERS, (
-            titles, layout.column(texts, "accession", count), [1] * count,
-            hsp_layout.column(hsp_texts, "score", count),
-            hsp_layout.column(hsp_texts, "bits", count),
-            hsp_layout.column(hsp_texts, "expect", count))):
-        map(setter, descriptions, column)
-    record.descriptions.extend(descriptions)
+    new, append = Description.__new__, record.descriptions.append
+    for alignment, hsp, title in zip(alignments, hsps, titles):
+        alignment.hsps = [hsp]
+        description = new(Description)
+        description.title = title
+        description.accession = alignment.accession
+        description.num_alignments = 1
+        description.score = hsp.score
+        description.bits = hsp.bits
+        description.e = hsp.expect
+        append(description)
 
 
 def _check_root(tag, source):
