@@ -13,7 +13,6 @@ a stream that is hostile until read. What the builder does not bound by itself i
   expat reads such a token again from its start with every piece it is given.
 """
 
-import contextlib
 import gc
 import xml.etree.cElementTree as ElementTree
 from xml.parsers import expat
@@ -207,18 +206,19 @@ class Tree(object):
             _dismantle(self.root, [])
 
 
-@contextlib.contextmanager
-def collection_paused():
+class collection_paused(object):
     """Cycle collection waits for the moment that a piece of the document takes to read: the
     builder's end events are tuples, thousands a piece, and reading makes lists by the
     hundred, all gone by the end of the piece, which the collector would otherwise walk again
-    and again, with every young object beside them."""
-    collecting = gc.isenabled()
-    gc.disable()
-    try:
-        yield
-    finally:
-        if collecting:
+    and again, with every young object beside them. (A class, not a generator's context: it is
+    entered twice a piece.)"""
+
+    def __enter__(self):
+        self.collecting = gc.isenabled()
+        gc.disable()
+
+    def __exit__(self, *failure):
+        if self.collecting:
             gc.enable()
 
 
