@@ -58,6 +58,29 @@ class FieldsTest(unittest.TestCase):
                          (description.title, description.accession, description.score,
                           description.bits, description.e, description.num_alignments))
 
+    def test_numbers_of_hits_read_together_keep_their_values_and_types(self):
+        # (Hit_len, Hsp_score, Hsp_hit-to) of hits alike but for them: small and large whole
+        # numbers, one with blanks, a real score, side by side in one read of the hits.
+        cases = [("1200", "20", "120", 1200, 20, 120),
+                 ("150000", "20", "149999", 150000, 20, 149999),
+                 (" 7\n", "55.5", "4096", 7, 55.5, 4096),
+                 ("4095", "-3", "99999999999999999999", 4095, -3, 99999999999999999999)]
+        one = data("minimal_report.xml")
+        start, end = one.index("        <Hit>"), one.index("      </Iteration_hits>")
+        hit = one[start:end]
+        hits = "".join(hit.replace("<Hit_len>1200<", "<Hit_len>%s<" % length)
+                       .replace("<Hsp_score>20<", "<Hsp_score>%s<" % score)
+                       .replace("<Hsp_hit-to>120<", "<Hsp_hit-to>%s<" % to)
+                       for length, score, to, _, _, _ in cases)
+        record = Morvin.read(io.BytesIO(one[:start] + hits + one[end:]))
+        read = [(alignment.length, alignment.hsps[0].score, alignment.hsps[0].sbjct_end,
+                 description.score) for alignment, description in
+                zip(record.alignments, record.descriptions)]
+        expected = [(length, score, to, score) for _, _, _, length, score, to in cases]
+        self.assertEqual(expected, read)
+        self.assertEqual([map(type, values) for values in expected],
+                         [map(type, values) for values in read])
+
     def test_parse_streams_records_before_the_report_ends(self):
         one = data("minimal_report.xml")
         start, end = one.index("    <Iteration>"), one.index("  </BlastOutput_iterations>")

@@ -36,7 +36,7 @@ def _make(cls, values):
     """An object of cls with its fields taken from the dict values (None where absent)."""
     thing = cls.__new__(cls)
     names = cls._fields
-    map(setattr, itertools.repeat(thing, len(names)), names, map(values.get, names))
+    map(setattr, [thing] * len(names), names, map(values.get, names))
     return thing
 
 
@@ -354,7 +354,7 @@ class _Reader(object):
 
     def _read_hits(self, hits, record):
         """Read complete hits by the plans, all at once, if all are hits that none was begun."""
-        return (map(_tag_of, hits) == ["Hit"] * len(hits) and
+        return ([hit.tag for hit in hits] == ["Hit"] * len(hits) and
                 not set(self.saved).intersection(map(id, hits)) and
                 self.plans.read_hits(hits, record))
 
@@ -397,64 +397,90 @@ class _Reader(object):
         del element[:count]
 
 
-_tag_of = operator.attrgetter("tag")
-_text_of = operator.attrgetter("text")
 # The whole numbers a report is full of (positions, counts, frames), read without int().
 _SMALL_WHOLE = dict((str(number), number) for number in range(-4, 4096))
 
 
-def _wholes(texts):
-    numbers = map(_SMALL_WHOLE.get, texts)
-    return map(int, texts) if None in numbers else numbers
+def _small_wholes(texts):
+    """The numbers of texts, all in _SMALL_WHOLE (else KeyError): an itemgetter of them all
+    looks them up in one call."""
+    numbers = operator.itemgetter(*texts)(_SMALL_WHOLE)
+    return numbers if len(texts) > 1 else [numbers]
 
 
-def _numbers(texts):
-    numbers = map(_SMALL_WHOLE.get, texts)
-    return map(_number, texts) if None in numbers else numbers
-
-
-_CONVERSIONS = {_whole: _wholes, float: lambda texts: map(float, texts), _number: _numbers}
-_repeat = itertools.repeat
 _flat = itertools.chain.from_iterable
 
 
-class _Plan(object):
-    """How to read elements whose children come in one layout (each a field of cls, once, or
-    the one nested element of another kind): a column of texts per field, many elements at a
-    time, with every value of a column converted in one go."""
+class _Layout(object):
+    """How to read elements whose children come in one order of tags (each a field of cls,
+    once, or the one nested element of another kind): many elements at a time, the texts of
+    all their children in one list, row after row, with every column converted in one go."""
 
     def __init__(self, cls, fields, tags, nested):
-        self.cls = cls
         self.tags = list(tags)
+        self.width = len(tags)
         self.nested = self.tags.index(nested) if nested in tags else None
-        self.columns = [(self.tags.index(tag), name, _CONVERSIONS.get(convert))
-                        for tag, name, convert in fields if tag in tags]
-        self.missing = [name for tag, name, _ in fields if tag not in tags]
+        table = dict((tag, (name, convert)) for tag, name, convert in fields)
+        read = [(position, table[tag]) for position, tag in enumerate(tags) if tag in table]
+        self.positions = dict((name, position) for position, (name, _) in read)
+        # Whole numbers, with the conversion of any that _SMALL_WHOLE does not hold.
+        self.wholes = [(position, int if convert is _whole else convert)
+                       for position, (_, convert) in read if convert in (_whole, _number)]
+        self.reals = [position for position, (_, convert) in read if convert is float]
+        names = dict((position, name) for position, (name, _) in read)
+        targets = [names.get(position) for position in range(self.width)]
+        missing = [name for tag, name, _ in fields if tag not in tags]
+        conversions = dict((position, "float") for position in self.reals)
+        self.build = _builder(cls, targets, missing, conversions)
+        # The same, looking the whole numbers up in _SMALL_WHOLE as it goes: KeyError where
+        # one is not there.
+        conversions.update((position, "small") for position, _ in self.wholes)
+        self.build_converting = _builder(cls, targets, missing, conversions)
 
-    def make(self, flat, count):
-        """The count objects whose children are flat, one layout after the other, and the
-        values of their fields by name; None where the general reading is needed."""
-        width = len(self.tags)
-        things = map(self.cls.__new__, _repeat(self.cls, count))
-        values = {}
-        for position, name, convert in self.columns:
-            column = flat[position::width]
-            if any(map(len, column)):
-                return None
-            texts = map(_text_of, column)
-            if None in texts:
-                return None
-            values[name] = texts = convert(texts) if convert else texts
-            map(setattr, things, _repeat(name, count), texts)
-        for name in self.missing:
-            values[name] = nones = [None] * count
-            map(setattr, things, _repeat(name, count), nones)
-        return things, values
+    def column(self, texts, name, count):
+        """The values of the field name, of count objects read from texts."""
+        position = self.positions.get(name)
+        return [None] * count if position is None else texts[position::self.width]
+
+
+def _builder(cls, targets, missing, conversions):
+    """A function of (texts, count) that makes count objects of cls, one of each row of texts,
+    the text at a place of a row going to the field targets names there (None: to none),
+    through the conversion named at its place, and None to each missing field.
+
+    One statement that unpacks a row into the fields sets them faster than anything that names
+    them as values, so the function is compiled for the layout; the names in it are the field
+    tables' own, never the document's."""
+    # What the loop names are its arguments' defaults, which it finds quicker than globals.
+    lines = ["def build(texts, count, new=new, cls=cls, small=small, float=float):",
+             "    things = []", "    append = things.append"]
+    width = len(targets)
+    if width:
+        lines += ["    for start in xrange(0, %d * count, %d):" % (width, width),
+                  "        thing = new(cls)",
+                  "        %s, = texts[start:start + %d]" % (", ".join(
+                      "text%d" % position for position in range(width)), width)]
+        lines += ["        thing.%s = %s" % (name, {None: "text%d", "small": "small[text%d]",
+                                                 "float": "float(text%d)"}[
+                                                     conversions.get(position)] % position)
+                  for position, name in enumerate(targets) if name]
+    else:
+        lines += ["    for start in xrange(count):", "        thing = new(cls)"]
+    if missing:
+        lines.append("        %s = None" % " = ".join("thing." + name for name in missing))
+    lines += ["        append(thing)", "    return things"]
+    namespace = {"new": cls.__new__, "cls": cls, "small": _SMALL_WHOLE, "float": float}
+    exec compile("\n".join(lines) + "\n", "<layout of %s>" % cls.__name__, "exec") in namespace
+    return namespace["build"]
+
+
+def _setter(cls, name):
+    return getattr(cls, name).__set__
 
 
 class _Plans(object):
-    """The plans of the layouts seen, made as they first come (BLAST writes every hit and
-    every HSP of a report alike, so the last one made nearly always fits)."""
+    """The layouts seen, made as they first come (BLAST writes every hit and every HSP of a
+    report alike, so the last one made nearly always fits)."""
 
     MOST = 64
 
@@ -463,62 +489,91 @@ class _Plans(object):
         self.last = {}
 
     def read_hits(self, hits, record):
-        """Read complete hits into record by the plans; False, with nothing read, where they
+        """Read complete hits into record by the layouts; False, with nothing read, where they
         do not all fit."""
         try:
-            made = self._make(Alignment, HIT_FIELDS, "Hit_hsps", map(list, hits))
-            if made is None:
+            table = self._table(Alignment, HIT_FIELDS, "Hit_hsps", hits)
+            if table is None:
                 return False
-            plan, alignments, values, flat = made
-            if plan.nested is None:
-                groups = [[] for _ in hits]
+            layout, alignments, texts, flat = table
+            count = len(hits)
+            if layout.nested is None:
+                counts = [0] * count
+                elements = []
             else:
-                groups = map(list, flat[plan.nested::len(plan.tags)])
-            elements = list(_flat(groups))
-            if map(_tag_of, elements) != ["Hsp"] * len(elements):
-                return False
-            hsps, hsp_values = [], {}
-            if elements:
-                made = self._make(HSP, HSP_FIELDS, None, map(list, elements))
-                if made is None:
+                holders = flat[layout.nested::layout.width]
+                counts = map(len, holders)
+                elements = list(_flat(holders))
+                if [element.tag for element in elements] != ["Hsp"] * len(elements):
                     return False
-                hsps, hsp_values = made[1], made[2]
+            hsps = hsp_table = None
+            if elements:
+                hsp_table = self._table(HSP, HSP_FIELDS, None, elements)
+                if hsp_table is None:
+                    return False
+                hsps = hsp_table[1]
         except ValueError:
             # A field that is not a number: the general reading says which.
             return False
-        _add_hits(record, alignments, values, map(len, groups), hsps, hsp_values)
+        _add_hits(record, alignments, (layout, texts), counts, hsps, hsp_table)
         return True
 
-    def _make(self, cls, fields, nested, groups):
-        """(plan, objects, their values, their children) of elements whose children are
-        groups, all in one layout; None where no plan fits them."""
-        count = len(groups)
-        width = len(groups[0]) if groups else 0
-        if map(len, groups) != [width] * count:
+    def _table(self, cls, fields, nested, elements):
+        """(layout, objects, texts, children) of elements whose children are all in one
+        layout, the objects' fields set from the texts; None where no layout fits them."""
+        count = len(elements)
+        rows = [element[:] for element in elements]
+        width = len(rows[0])
+        if map(len, rows) != [width] * count:
             return None
-        flat = list(_flat(groups))
-        tags = map(_tag_of, flat)
-        plan = self.last.get(cls)
-        if plan is None or plan.tags != tags[:width]:
-            plan = self._plan(cls, fields, nested, tags[:width])
-        if plan is None or tags != plan.tags * count:
+        flat = reduce(operator.iadd, rows, [])
+        tags = [child.tag for child in flat]
+        layout = self.last.get(cls)
+        if layout is None or layout.tags != tags[:width]:
+            layout = self._layout(cls, fields, nested, tags[:width])
+        if layout is None or tags != layout.tags * count:
             return None
-        made = plan.make(flat, count)
-        return made and (plan,) + made + (flat,)
+        # Only the nested element may have children of its own.
+        inner = layout.nested
+        parents = filter(len, flat)
+        if parents and (inner is None or parents != filter(len, flat[inner::width])):
+            return None
+        texts = [child.text for child in flat]
+        if inner is not None:
+            texts[inner::width] = ["nested"] * count
+        # The builder gives an empty element no text (None), never an empty one.
+        if not all(texts):
+            return None
+        try:
+            things = layout.build_converting(texts, count)
+        except KeyError:
+            _convert_wholes(texts, width, layout.wholes)
+            things = layout.build(texts, count)
+        return layout, things, texts, flat
 
-    def _plan(self, cls, fields, nested, tags):
+    def _layout(self, cls, fields, nested, tags):
         key = (cls, tuple(tags))
-        plan = self.made.get(key, False)
-        if plan is False:
+        layout = self.made.get(key, False)
+        if layout is False:
             known = set(tag for tag, _, _ in fields)
             fits = len(set(tags)) == len(tags) and all(
                 tag in known or tag == nested for tag in tags)
-            plan = _Plan(cls, fields, tags, nested) if fits else None
+            layout = _Layout(cls, fields, tags, nested) if fits else None
             if len(self.made) < self.MOST:
-                self.made[key] = plan
-        if plan is not None:
-            self.last[cls] = plan
-        return plan
+                self.made[key] = layout
+        if layout is not None:
+            self.last[cls] = layout
+        return layout
+
+
+def _convert_wholes(texts, width, wholes):
+    """Convert the columns of whole numbers of texts (rows of width) in place."""
+    for position, convert in wholes:
+        column = texts[position::width]
+        try:
+            texts[position::width] = _small_wholes(column)
+        except KeyError:
+            texts[position::width] = map(convert, column)
 
 
 def _split(things, counts):
@@ -530,31 +585,38 @@ def _split(things, counts):
     return lists
 
 
-def _add_hits(record, alignments, values, counts, hsps, hsp_values):
+_SET_TITLE, _SET_HSPS = _setter(Alignment, "title"), _setter(Alignment, "hsps")
+
+
+def _add_hits(record, alignments, hit_table, counts, hsps, hsp_table):
     """Give the alignments their titles and HSPs (counts of them each, in order), and append
     them and their descriptions."""
     count = len(alignments)
-    single = counts == [1] * count
-    ids, definitions = values["hit_id"], values["hit_def"]
+    layout, texts = hit_table
+    ids, definitions = layout.column(texts, "hit_id", count), layout.column(texts, "hit_def",
+                                                                            count)
     if all(ids) and all(definitions):
-        titles = map(operator.add, map(operator.add, ids, _repeat(" ", count)), definitions)
+        titles = map(operator.add, map(operator.add, ids, [" "] * count), definitions)
     else:
         titles = map(_title, ids, definitions)
-    map(setattr, alignments, _repeat("title", count), titles)
-    map(setattr, alignments, _repeat("hsps", count),
-        map(list, zip(hsps)) if single else _split(hsps, counts))
+    map(_SET_TITLE, alignments, titles)
     record.alignments.extend(alignments)
-    expects = hsp_values.get("expect")
-    if not single or None in expects:
+    if counts != [1] * count or "expect" not in hsp_table[0].positions:
+        map(_SET_HSPS, alignments, _split(hsps or [], counts))
         record.descriptions.extend(map(_describe, alignments))
         return
     # One scored HSP a hit: it is the best.
-    descriptions = map(Description.__new__, _repeat(Description, count))
-    for name, column in (("title", titles), ("accession", values["accession"]),
-                         ("num_alignments", [1] * count), ("score", hsp_values["score"]),
-                         ("bits", hsp_values["bits"]), ("e", expects)):
-        map(setattr, descriptions, _repeat(name, count), column)
-    record.descriptions.extend(descriptions)
+    new, append = Description.__new__, record.descriptions.append
+    for alignment, hsp, title in zip(alignments, hsps, titles):
+        alignment.hsps = [hsp]
+        description = new(Description)
+        description.title = title
+        description.accession = alignment.accession
+        description.num_alignments = 1
+        description.score = hsp.score
+        description.bits = hsp.bits
+        description.e = hsp.expect
+        append(description)
 
 
 def _check_root(tag, source):

@@ -13,7 +13,6 @@ a stream that is hostile until read. What the builder does not bound by itself i
   expat reads such a token again from its start with every piece it is given.
 """
 
-import contextlib
 import gc
 import xml.etree.cElementTree as ElementTree
 from xml.parsers import expat
@@ -58,7 +57,8 @@ class Input(object):
         if len(self.head) < 512:
             self.head += data[:512 - len(self.head)]
         self.total += len(data)
-        newlines = data.count("\n")
+        # str.replace seeks a lone byte with memchr, where count steps through every byte.
+        newlines = len(data) - len(data.replace("\n", ""))
         self.line += newlines
         self.column = len(data) - data.rfind("\n") - 1 if newlines else self.column + len(data)
         return data
@@ -206,18 +206,19 @@ class Tree(object):
             _dismantle(self.root, [])
 
 
-@contextlib.contextmanager
-def collection_paused():
+class collection_paused(object):
     """Cycle collection waits for the moment that a piece of the document takes to read: the
     builder's end events are tuples, thousands a piece, and reading makes lists by the
     hundred, all gone by the end of the piece, which the collector would otherwise walk again
-    and again, with every young object beside them."""
-    collecting = gc.isenabled()
-    gc.disable()
-    try:
-        yield
-    finally:
-        if collecting:
+    and again, with every young object beside them. (A class, not a generator's context: it is
+    entered twice a piece.)"""
+
+    def __enter__(self):
+        self.collecting = gc.isenabled()
+        gc.disable()
+
+    def __exit__(self, *failure):
+        if self.collecting:
             gc.enable()
 
 
@@ -254,7 +255,7 @@ class _Markup(object):
     def has_attributes(self, data, start):
         if not self.trusted:
             return True
-        if data.find("=", start) >= 0:
+        if _may_hold(data, "=") and data.find("=", start) >= 0:
             for piece in data[start:].split("=")[:-1]:
                 self._follow(piece)
                 if self.inside:
@@ -267,6 +268,12 @@ class _Markup(object):
         opened, closed = piece.rfind("<"), piece.rfind(">")
         if opened != closed:
             self.inside = opened > closed
+
+
+def _may_hold(data, byte):
+    """False where data surely lacks byte: str.replace seeks a lone byte with memchr (find steps
+    through every byte), and gives back the string itself where it finds none."""
+    return data.replace(byte, "") is not data
 
 
 class _RootStarted(Exception):
