@@ -25,6 +25,7 @@ constexpr int calls = 100;
 // caches. The damage is undone before returning, so that a fault fails its own case only.
 Py_ssize_t drift(py::handle watched, const std::function<void()>& body) {
     std::vector<py::object> guard;  // outlives any count a fault takes away
+    guard.reserve(2 * calls);
     for (int i = 0; i < 2 * calls; ++i)
         guard.push_back(py::borrow(watched));
     body();
