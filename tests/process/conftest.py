@@ -3,15 +3,13 @@ import json
 import os
 import shutil
 import subprocess
-import sys
 from pathlib import Path
 
 import pytest
+from check_queries import ROW_QUERIES
 
 HERE = Path(__file__).resolve().parent
 SOURCE_TREE = HERE.parents[1]
-sys.path.insert(0, str(HERE.parent))  # the check's queries
-from check_queries import ROW_QUERIES  # noqa: E402
 
 PROGRAM = Path(os.environ.get("QBLAST_CHECK_PROGRAM", SOURCE_TREE / "build" / "qblast-check"))
 NSS_WRAPPER = "libnss_wrapper.so"

@@ -1,24 +1,18 @@
 """Fixtures: the built database, and a service started in this process on a free port."""
 import contextlib
 import os
-import sys
 import threading
 import time
 
 import pytest
 
-REPOSITORY = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(REPOSITORY, "service"))
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(REPOSITORY, "tests"))  # the check's queries
-
-from localblast import database  # noqa: E402
-from localblast.api import Api  # noqa: E402
-from localblast.blast_run import BlastRunner  # noqa: E402
-from localblast.faults import Faults  # noqa: E402
-from localblast.http_server import BlastServer  # noqa: E402
-from localblast.jobs import JobStore  # noqa: E402
-from logs import Logs  # noqa: E402
+from localblast import database
+from localblast.api import Api
+from localblast.blast_run import BlastRunner
+from localblast.faults import Faults
+from localblast.http_server import BlastServer
+from localblast.jobs import JobStore
+from logs import Logs
 
 
 def database_folder():

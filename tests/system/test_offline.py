@@ -6,10 +6,9 @@ import subprocess
 import sys
 
 import pytest
+from check_queries import ROW_QUERIES
 
 REPOSITORY = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(REPOSITORY, "tests"))
-from check_queries import ROW_QUERIES  # noqa: E402
 
 OFFLINE = os.path.join(REPOSITORY, "scripts", "offline")
 

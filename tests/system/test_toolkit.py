@@ -4,17 +4,11 @@ back only to a client that asks for them, as at NCBI."""
 import json
 import os
 import subprocess
-import sys
 
 import pytest
-
-REPOSITORY = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(REPOSITORY, "tests"))
-sys.path.insert(0, os.path.join(REPOSITORY, "tests", "service"))
-sys.path.insert(0, os.path.join(REPOSITORY, "service"))
-from check_queries import CHECK_ROWS, ROW_QUERIES  # noqa: E402
-from localblast import database  # noqa: E402
-from service_process import service_process  # noqa: E402
+from check_queries import CHECK_ROWS, ROW_QUERIES
+from localblast import database
+from service_process import service_process
 
 SEARCH = """
 import json, sys
