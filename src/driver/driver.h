@@ -1,5 +1,13 @@
 // The query driver: the interpreter's main module, run as a sequence of steps over its own
 // module namespace, where all of its values live.
+//
+// Every value is bound in `__main__`'s namespace and read back from it by name, never kept in
+// C++ locals: that is what the run's behaviours rest on, so keep it so.
+// - A search that fails and is set aside binds no `handle`: the read that follows takes the
+//   previous search's stream, read again, or, when no search has given one yet, fails with
+//   NameError "global name 'handle' is not defined".
+// - The loop's names (`program`, `query`, `record`, `expected_hit`, `found_result`, ...) stay
+//   bound after the run, as a module's loop leaves them, for whatever inspects the namespace.
 #pragma once
 
 #include "python/namespace.h"

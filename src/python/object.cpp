@@ -154,6 +154,15 @@ object handle::attr(const char* name) const {
     return steal(PyObject_GetAttrString(m_ptr, name));
 }
 
+object handle::attr_if_any(const char* name) const {
+    if (PyObject* value = PyObject_GetAttrString(m_ptr, name))
+        return steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw error_already_set();
+    PyErr_Clear();
+    return {};
+}
+
 void handle::set_attr(const char* name, handle value) const {
     check(PyObject_SetAttrString(m_ptr, name, value.ptr()));
 }

@@ -29,6 +29,9 @@ public:
     explicit operator bool() const { return m_ptr != nullptr; }
 
     object attr(const char* name) const;
+    // The attribute, or an empty object when there is none (AttributeError); any other error
+    // of the lookup is raised.
+    object attr_if_any(const char* name) const;
     void set_attr(const char* name, handle value) const;
     object call() const;
     object call(std::initializer_list<handle> args) const;

@@ -44,7 +44,9 @@ void print_line(handle item) {
 }
 
 void flush_stdout() {
-    current_stdout().call_method("flush");
+    // Printing needs only `write`: a stream without `flush` holds nothing back.
+    if (object flush = current_stdout().attr_if_any("flush"))
+        flush.call();
 }
 
 void write_stderr(std::string_view text) {

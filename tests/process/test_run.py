@@ -165,11 +165,24 @@ def test_a_log_that_never_arrives_fails_the_run(run_program, stdout, error):
     assert (run.folder / "held-open").read_text() == ""
 
 
-def test_a_passing_run_flushes_after_its_last_line(run_program):
-    run = run_program(plan={"record_stdout": True})
-    assert (run.status, run.stdout) == (0, PASSING_OUTPUT)
-    assert run.of("stdout")[-3:] == [{"event": "stdout", "write": "Done"}, {"event": "stdout", "write": "\n"},
-                                     {"event": "stdout", "flush": True}]
+LAST_LINE = [{"event": "stdout", "write": "Done"}, {"event": "stdout", "write": "\n"}]
+FLUSHED = {"event": "stdout", "flush": True}
+
+
+@pytest.mark.parametrize("stdout, status, events, error", [
+    (True, 0, LAST_LINE + [FLUSHED], None),
+    # Printing needs only write: such a stream holds nothing back, and the run passes.
+    ("without flush", 0, LAST_LINE, None),
+    ("failing flush", 1, LAST_LINE + [FLUSHED], "IOError: the stand-in stdout refuses to flush"),
+], ids=["flushed after the last line", "a stream without flush", "a flush that fails"])
+def test_a_passing_run_flushes_its_stream_where_it_can(run_program, stdout, status, events, error):
+    run = run_program(plan={"record_stdout": stdout})
+    assert (run.status, run.stdout) == (status, PASSING_OUTPUT)
+    assert run.of("stdout")[-len(events):] == events
+    if error:
+        assert run.error_line == error
+    else:
+        assert run.stderr == ""
 
 
 def test_a_closed_stderr_takes_no_file_of_the_run(run_program):

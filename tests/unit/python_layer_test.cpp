@@ -186,6 +186,27 @@ TEST_F(Printing, FlushPassesTheStreamsError) {
     EXPECT_EQ(error_of([] { py::flush_stdout(); }), "IOError: [Errno 28] No space left on device");
 }
 
+TEST_F(Printing, FlushOnlyWhereTheStreamHasOne) {
+    struct Case {
+        const char* name;
+        const char* stream;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"no flush at all", "class Stream(object):\n    pass\n", ""},
+        {"a flush whose lookup fails otherwise",
+         "class Stream(object):\n    @property\n    def flush(self):\n        raise IOError('closed')\n",
+         "IOError: closed"},
+        {"a flush that is no callable", "class Stream(object):\n    flush = None\n",
+         "TypeError: 'NoneType' object is not callable"},
+    };
+    for (const Case& c : cases) {
+        py::object stream = eval("Stream()", c.stream);
+        PySys_SetObject(const_cast<char*>("stdout"), stream.ptr());
+        EXPECT_EQ(error_of([] { py::flush_stdout(); }), c.error) << c.name;
+    }
+}
+
 TEST(Namespace, ModuleThenBuiltinsThenNameError) {
     py::module_namespace globals = run("here = 1\nlen = 'shadowed'\n");
     EXPECT_EQ(text(globals.get("here")), "1");

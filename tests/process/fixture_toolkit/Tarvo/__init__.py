@@ -1,5 +1,31 @@
-# A stand-in toolkit for process tests (Python 2.7). It follows plan.json beside the program
-# and writes what the program did to it into calls.jsonl there.
+"""A stand-in toolkit for process tests (Python 2.7). It follows plan.json beside the program
+and writes what the program did to it into calls.jsonl there, one JSON event a line.
+
+The plan's keys (all but `records` may be left out):
+
+records        one entry for each read, in order: the record's fields (`alignments` and
+               `descriptions` as lists of field dictionaries), or instead
+                 raise: "HTTPError"   the read raises urllib2.HTTPError
+                 return: VALUE        the read returns VALUE as it is, not a record
+                 omit: [NAMES]        the record lacks these fields
+qblast         the searches by call number ("1", "2", "3"), each with
+                 raise: NAME          the search raises the error of that name: a built-in
+                                      one, HTTPError, FixtureHTTPError (a subtype), URLError
+                                      or SearchTimeout
+                 text: TEXT           the raised error's text (latin-1 bytes unless unicode)
+                 unicode: true        the text stays unicode
+                 stderr: "none"       sys.stderr is removed first, "broken" a stream that
+                                      refuses writes (the next read puts it back)
+                 return: "none"       the search returns None instead of a stream
+keep_open      a file of that name beside the program is held open from the first name lookup
+               on, as a result stream holds its socket
+no_error_type  Tarvo has no MissingExternalDependencyError
+lose_stdout    sys.stdout is removed when Tarvo is imported
+record_stdout  sys.stdout is replaced by a stream that logs each write and flush and passes them
+               on: true; "without flush", one that has no flush; "failing flush", one whose
+               flush raises IOError
+probe_check    the first search logs how the program's internet check answers once it has run
+"""
 import json
 import os
 import socket
@@ -40,7 +66,7 @@ if plan.get('lose_stdout'):
 
 
 class _RecordingStdout(object):
-    """Passes everything on to the real sys.stdout and logs each write and flush, in order."""
+    """Passes every write on to the real sys.stdout and logs it, in order."""
     softspace = 0
 
     def __init__(self, stream):
@@ -50,10 +76,20 @@ class _RecordingStdout(object):
         log(event='stdout', write=text)
         self._stream.write(text)
 
+
+class _FlushingStdout(_RecordingStdout):
     def flush(self):
         log(event='stdout', flush=True)
         self._stream.flush()
 
 
+class _FailingFlushStdout(_RecordingStdout):
+    def flush(self):
+        log(event='stdout', flush=True)
+        raise IOError('the stand-in stdout refuses to flush')
+
+
+_stdout_kinds = {True: _FlushingStdout, 'without flush': _RecordingStdout,
+                 'failing flush': _FailingFlushStdout}
 if plan.get('record_stdout'):
-    sys.stdout = _RecordingStdout(sys.stdout)
+    sys.stdout = _stdout_kinds[plan['record_stdout']](sys.stdout)
