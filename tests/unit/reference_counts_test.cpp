@@ -2,6 +2,7 @@
 // own, or keeps one it should give back, moves an object's count by one per call. Sanitizers
 // and behaviour cannot see that for long-lived objects such as None; a balance over many calls
 // can.
+#include "driver/driver.h"
 #include "interpreter.h"
 #include "python/format.h"
 #include "python/iterate.h"
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <functional>
 #include <vector>
 
@@ -19,18 +21,18 @@ namespace {
 using testing_support::eval;
 using testing_support::run;
 
-constexpr int calls = 100;
+constexpr std::size_t calls = 100;
 
 // How far `watched`'s count moved over `calls` calls of `body`, after one call that may fill
 // caches. The damage is undone before returning, so that a fault fails its own case only.
 Py_ssize_t drift(py::handle watched, const std::function<void()>& body) {
     std::vector<py::object> guard;  // outlives any count a fault takes away
     guard.reserve(2 * calls);
-    for (int i = 0; i < 2 * calls; ++i)
+    for (std::size_t i = 0; i < 2 * calls; ++i)
         guard.push_back(py::borrow(watched));
     body();
     const Py_ssize_t before = Py_REFCNT(watched.ptr());
-    for (int i = 0; i < calls; ++i)
+    for (std::size_t i = 0; i < calls; ++i)
         body();
     const Py_ssize_t moved = Py_REFCNT(watched.ptr()) - before;
     for (Py_ssize_t i = moved; i < 0; ++i)
@@ -76,7 +78,6 @@ TEST(ReferenceCounts, ValuesAndOperations) {
 
     expect_balanced({
         {"none", Py_None, [] { py::none(); }},
-        {"is_none", Py_None, [] { (void)py::is_none(Py_None); }},
         {"boolean true", Py_True, [] { py::boolean(true); }},
         {"boolean false", Py_False, [] { py::boolean(false); }},
         {"truth", Py_True, [] { (void)py::truth(Py_True); }},
@@ -105,6 +106,8 @@ TEST(ReferenceCounts, ValuesAndOperations) {
          }},
         {"set_attr", thing, [&] { box.set_attr("held", thing); }},
         {"attr", thing, [&] { box.attr("held"); }},
+        {"attr_if_any of one there", thing, [&] { box.attr_if_any("held"); }},
+        {"attr_if_any of one missing", box, [&] { box.attr_if_any("missing"); }},
         {"call_method", names, [&] { py::str(", ").call_method("join", {names}); }},
         {"format", text, [&] { py::format("%s", {text}); }},
         {"join", names, [&] { py::join(", ", names); }},
@@ -170,6 +173,20 @@ TEST(ReferenceCounts, Errors) {
              py::add_traceback_entry("file.cpp", "<module>", 1, globals.dict());
              PyErr_Clear();
          }},
+    });
+}
+
+TEST(ReferenceCounts, ResultChecksOfARowExpectingNoHits) {
+    // The checks look the row's None up and test it once for each hit list.
+    py::module_namespace globals =
+        run("class Entry(object):\n    pass\n"
+            "program, query, e_value, expected_hits = 'blastn', 'ACGT', 10, None\n"
+            "record = Entry()\n"
+            "record.application, record.query, record.query_letters = 'BLASTN', 'No definition line', 4\n"
+            "record.query_id, record.expect, record.alignments, record.descriptions = 'Query_1', '10', [], []\n");
+
+    expect_balanced({
+        {"check_result", Py_None, [&] { driver::check_result(globals); }},
     });
 }
 
