@@ -9,19 +9,24 @@ MAKEFLAGS  += --no-print-directory
 
 all: build
 
+# A build configured before BLAST+ was installed is configured again, so that it builds the
+# local service's database.
 deps:
 	@scripts/install-deps
+	@if grep -qs '^QBLAST_MAKEBLASTDB:FILEPATH=.*NOTFOUND' $(BUILD)/CMakeCache.txt; then $(CONFIGURE) -B $(BUILD); fi
 
-# Configures once; later builds re-run CMake by themselves when its files change. Only warnings
-# and errors of the configure step are shown.
-CONFIGURE = cmake --log-level=WARNING -S .
+# Configures once; later builds re-run CMake by themselves when its files change. Only the
+# configure step's notices (one line each, e.g. that BLAST+ is missing), warnings and errors
+# are shown.
+CONFIGURE = cmake --log-level=NOTICE -S .
 $(BUILD)/CMakeCache.txt:
 	$(CONFIGURE) -B $(BUILD)
 
 build: $(BUILD)/CMakeCache.txt
 	@cmake --build $(BUILD) -j $(JOBS)
 
-# Just what a run needs: the program, the toolkit beside it, the local service's database.
+# Just what an offline run needs: the program, the toolkit beside it, the local service's
+# database. The live run needs no database.
 program: $(BUILD)/CMakeCache.txt
 	@cmake --build $(BUILD) -j $(JOBS) --target qblast-check toolkit service_db
 
@@ -37,7 +42,8 @@ test-asan:
 	ctest --test-dir $(ASAN_BUILD) $(CTEST_FLAGS) -L 'unit|process'
 
 # The check against the live NCBI service.
-run: program
+run: $(BUILD)/CMakeCache.txt
+	@cmake --build $(BUILD) -j $(JOBS) --target qblast-check toolkit
 	@$(BUILD)/qblast-check
 
 # The whole check against the local BLAST service on loopback.
