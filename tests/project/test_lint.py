@@ -1,0 +1,66 @@
+"""`make lint` fails on a finding of each kind it looks for, wherever the code lies, and passes
+on the tree. Each case plants its finding in one copy of the tree and takes it out again."""
+import os
+import subprocess
+
+import pytest
+from source_tree import configure, copy_tree
+
+MAIN = "src/main.cpp"  # clang-tidy's runs are kept to this file: all of them take minutes
+
+
+@pytest.fixture(scope="module")
+def tree(tmp_path_factory):
+    tree = copy_tree(tmp_path_factory.mktemp("lint") / "tree")
+    done = configure(tree, tree / "build")
+    assert done.returncode == 0, done.stderr
+    return tree
+
+
+def lint(tree, kind):
+    env = dict(os.environ, TIDY_FILES=MAIN)
+    return subprocess.run(["make", "-C", str(tree), "lint", "LINT=" + kind, "BUILD=" + str(tree / "build")],
+                          env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=600)
+
+
+@pytest.mark.parametrize("kind", ["cpp-tidy", "cpp-format", "python3", "python2"])
+def test_each_lint_passes_on_the_tree(tree, kind):
+    done = lint(tree, kind)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+# (kind, file, text added at its end or making a new file, what the finding's report says)
+PLANTED = [
+    ("cpp-tidy", MAIN, "\nint* planted = 0;\n", "src/main.cpp:"),
+    ("cpp-tidy", MAIN, "\nint* planted = 0;\n", "[modernize-use-nullptr"),
+    ("cpp-format", "tests/unit/interpreter.h", "int  planted ;\n", "tests/unit/interpreter.h:"),
+    ("cpp-format", "src/python/object.cpp", "int  planted ;\n", "src/python/object.cpp:"),
+    ("python3", "tests/check_queries.py", "import json\n", "tests/check_queries.py:"),
+    # Python without a .py name, found by its first line.
+    ("python3", "scripts/planted", "#!/usr/bin/python3\nimport os\n", "scripts/planted:2:1: 'os' imported but unused"),
+    ("python3", "service/localblast/planted.py", "print(undefined)\n", "undefined name 'undefined'"),
+    ("python3", "bench/planted/bench_planted.py", "import sys\n", "bench/planted/bench_planted.py:1:1"),
+    ("python2", "lib/Tarvo/Blast/planted.py", "def broken(:\n", 'File "lib/Tarvo/Blast/planted.py", line 1'),
+    ("python2", "tests/toolkit/planted.py", "print 'fine'\nclass Broken\n", 'File "tests/toolkit/planted.py", line 2'),
+    ("python2", "tests/process/fixture_toolkit/Tarvo/planted.py", "x = (\n", "tests/process/fixture_toolkit/Tarvo/planted.py"),
+]
+
+
+@pytest.mark.parametrize("kind, name, text, report", PLANTED,
+                         ids=["%s in %s: %s" % (kind, name, report) for kind, name, _, report in PLANTED])
+def test_a_planted_finding_fails_the_lint(tree, kind, name, text, report):
+    path = tree / name
+    existed = path.exists()
+    before = path.read_text() if existed else None
+    path.parent.mkdir(parents=True, exist_ok=True)
+    try:
+        path.write_text((before or "") + text)
+        done = lint(tree, kind)
+    finally:
+        if existed:
+            path.write_text(before)
+        else:
+            path.unlink()
+    assert done.returncode != 0
+    assert report in done.stdout + done.stderr
+    assert "lint: findings in: " + kind in done.stderr
