@@ -54,10 +54,11 @@ bench: build
 	@bench/run $(BUILD)
 
 # Every lint, each failing on any finding: clang-tidy and clang-format on the C++, pyflakes on the
-# Python 3 code, compiling the Python 2.7 code. LINT=python3 (or cpp-tidy, cpp-format, python2)
-# runs only some of them. Configuring is enough: clang-tidy reads the compile commands.
+# Python 3 code, compiling the Python 2.7 code. LINT_KINDS=python3 (or cpp-tidy, cpp-format,
+# python2) runs only some of them (make's own LINT is taken). Configuring is enough: clang-tidy
+# reads the compile commands.
 lint: $(BUILD)/CMakeCache.txt
-	@scripts/lint $(BUILD) $(LINT)
+	@scripts/lint $(BUILD) $(LINT_KINDS)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,5 +1,6 @@
 """`make lint` fails on a finding of each kind it looks for, wherever the code lies, and passes
 on the tree. Each case plants its finding in one copy of the tree and takes it out again."""
+import contextlib
 import os
 import subprocess
 
@@ -17,10 +18,28 @@ def tree(tmp_path_factory):
     return tree
 
 
-def lint(tree, kind):
+def lint(tree, kind=None):
+    """`make lint` on the tree, of one kind or, with none, of all."""
     env = dict(os.environ, TIDY_FILES=MAIN)
-    return subprocess.run(["make", "-C", str(tree), "lint", "LINT=" + kind, "BUILD=" + str(tree / "build")],
+    kinds = ["LINT_KINDS=" + kind] if kind else []
+    return subprocess.run(["make", "-C", str(tree), "lint", "BUILD=" + str(tree / "build"), *kinds],
                           env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=600)
+
+
+@contextlib.contextmanager
+def planted(tree, name, text):
+    """`text` added at the end of the file, or making it, for the time of the block."""
+    path = tree / name
+    before = path.read_text() if path.exists() else None
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text((before or "") + text)
+    try:
+        yield
+    finally:
+        if before is None:
+            path.unlink()
+        else:
+            path.write_text(before)
 
 
 @pytest.mark.parametrize("kind", ["cpp-tidy", "cpp-format", "python3", "python2"])
@@ -49,18 +68,19 @@ PLANTED = [
 @pytest.mark.parametrize("kind, name, text, report", PLANTED,
                          ids=["%s in %s: %s" % (kind, name, report) for kind, name, _, report in PLANTED])
 def test_a_planted_finding_fails_the_lint(tree, kind, name, text, report):
-    path = tree / name
-    existed = path.exists()
-    before = path.read_text() if existed else None
-    path.parent.mkdir(parents=True, exist_ok=True)
-    try:
-        path.write_text((before or "") + text)
+    with planted(tree, name, text):
         done = lint(tree, kind)
-    finally:
-        if existed:
-            path.write_text(before)
-        else:
-            path.unlink()
     assert done.returncode != 0
     assert report in done.stdout + done.stderr
     assert "lint: findings in: " + kind in done.stderr
+
+
+def test_make_lint_alone_runs_every_kind(tree):
+    assert lint(tree).returncode == 0
+    first_of_each_kind = {kind: (name, text) for kind, name, text, _ in reversed(PLANTED)}
+    with contextlib.ExitStack() as plants:
+        for name, text in first_of_each_kind.values():
+            plants.enter_context(planted(tree, name, text))
+        done = lint(tree)
+    assert done.returncode != 0
+    assert "lint: findings in: cpp-tidy cpp-format python3 python2:lib\n" in done.stderr
