@@ -14,6 +14,8 @@ from localblast.http_server import BlastServer
 from localblast.jobs import JobStore
 from logs import Logs
 
+REPOSITORY = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
 
 def database_folder():
     folder = os.environ.get("QBLAST_SERVICE_DB", "")
