@@ -12,6 +12,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 import urllib2
 import urlparse
@@ -21,6 +22,7 @@ for _name in ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_pro
     os.environ.pop(_name, None)
 
 from Tarvo.Blast import Skelda  # noqa: E402
+from Tarvo.Blast._pacing import Pacing  # noqa: E402
 
 REPORT = (b'<?xml version="1.0"?>\n'
           b'<!DOCTYPE BlastOutput PUBLIC "-//NCBI//NCBI BlastOutput/EN" '
@@ -200,16 +202,14 @@ class ClientTest(unittest.TestCase):
     def setUp(self):
         self.clock = FakeClock()
         self.service = self.another_service()
-        saved = (Skelda._clock, Skelda._sleep, Skelda._last_request[0], sys.stderr,
-                 dict(os.environ))
+        saved = (Skelda._pace, sys.stderr, dict(os.environ))
 
         def restore():
-            Skelda._clock, Skelda._sleep, Skelda._last_request[0], sys.stderr, environ = saved
+            Skelda._pace, sys.stderr, environ = saved
             os.environ.clear()
             os.environ.update(environ)
         self.addCleanup(restore)
-        Skelda._clock, Skelda._sleep = self.clock.time, self.clock.sleep
-        Skelda._last_request[0] = None
+        Skelda._pace = Pacing(self.clock.time, self.clock.sleep)
         sys.stderr = StringIO.StringIO()
         for name in list(os.environ):
             if name.startswith("TARVO_BLAST_"):
@@ -232,7 +232,7 @@ class ClientTest(unittest.TestCase):
 
     def real_time(self, **environment):
         """Waits in real time, with no pacing."""
-        Skelda._clock, Skelda._sleep = Skelda.time.time, Skelda.time.sleep
+        Skelda._pace = Pacing(time.time, time.sleep)
         os.environ.update(TARVO_BLAST_MIN_INTERVAL="0", TARVO_BLAST_POLL_INTERVAL="0",
                           **environment)
 
@@ -259,7 +259,7 @@ class FieldsTest(ClientTest):
         ]
         query = ">gi|116660609|gb|EG558220.1| a cDNA\nCTCCATTCCC\nTCTCTATTTT"
         for options, expected in cases:
-            Skelda._last_request[0] = None
+            Skelda._pace.last = None
             del self.service.requests[:]
             self.qblast("blastx", "nr", query, **options)
             step, _, method, _, form = self.service.requests[0]
@@ -374,7 +374,7 @@ class PacingTest(ClientTest):
             os.environ.update(environment)
             service = self.another_service(put=(200, put_page("RID0001", rtoe)),
                                            statuses=statuses)
-            Skelda._last_request[0] = None
+            Skelda._pace.last = None
             started = self.clock.now
             self.qblast()
             self.assertEqual(expected, [when - started for _, when, _, _, _ in service.requests])
@@ -413,7 +413,7 @@ class PacingTest(ClientTest):
         self.qblast()
         self.assertEqual("", sys.stderr.getvalue())
         sys.stderr = Terminal()
-        Skelda._last_request[0] = None
+        Skelda._pace.last = None
         self.service.statuses = ["WAITING", "READY"]
         self.qblast()
         shown = sys.stderr.getvalue()
