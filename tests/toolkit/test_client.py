@@ -6,6 +6,7 @@ import SocketServer
 import StringIO
 import os
 import shutil
+import select
 import socket
 import ssl
 import subprocess
@@ -52,6 +53,11 @@ def status_page(status, hits="yes"):
 REFUSAL_PAGE = ('<html><body><div id="content"><ul class="msg"><li class="error msInf">'
                 'Message ID#24 Error: Failed to read the Blast query: Nucleotide FASTA '
                 'provided for protein sequence &amp; nothing else</li></ul></div></body></html>')
+
+
+class Terminal(StringIO.StringIO):
+    def isatty(self):
+        return True
 
 
 class FakeClock(object):
@@ -230,6 +236,18 @@ class ClientTest(unittest.TestCase):
     def qblast(self, program="blastn", database="nr", query="ACGT", **options):
         return Skelda.qblast(program, database, query, **options)
 
+    def assertFails(self, label, error, pattern):
+        """qblast raises error, with a message in which pattern is found; label names the case
+        in a failure."""
+        try:
+            self.qblast()
+        except error as caught:
+            self.assertRegexpMatches(str(caught), pattern, label)
+            return caught
+        except Exception as other:
+            self.fail("%s: %r instead of %s" % (label, other, error.__name__))
+        self.fail("%s: no %s" % (label, error.__name__))
+
     def real_time(self, **environment):
         """Waits in real time, with no pacing."""
         Skelda._pace = Pacing(time.time, time.sleep)
@@ -341,18 +359,16 @@ class AnswersTest(ClientTest):
         ]
         for label, script, error, pattern in cases:
             self.another_service(**script)
-            with self.assertRaisesRegexp(error, pattern):
-                self.qblast()
+            self.assertFails(label, error, pattern)
 
     def test_http_failure_at_each_step_raises_http_error_unchanged(self):
         for step, script in [("Put", dict(put=(500, "<html>down</html>"))),
                              ("SearchInfo", dict(statuses=["WAITING", 500])),
                              ("Results", dict(results=(500, "<html>down</html>")))]:
             service = self.another_service(**script)
-            with self.assertRaises(urllib2.HTTPError) as caught:
-                self.qblast()
-            self.assertEqual(500, caught.exception.code)
-            self.assertEqual(step, service.steps()[-1])
+            caught = self.assertFails(step, urllib2.HTTPError, "HTTP Error 500")
+            self.assertEqual((500, "</html>", step),
+                             (caught.code, caught.read()[-7:], service.steps()[-1]))
 
 
 class PacingTest(ClientTest):
@@ -406,9 +422,6 @@ class PacingTest(ClientTest):
         self.assertEqual([0, 18], self.times())
 
     def test_progress_line_only_on_a_terminal(self):
-        class Terminal(StringIO.StringIO):
-            def isatty(self):
-                return True
         self.service.statuses = ["WAITING", "READY"]
         self.qblast()
         self.assertEqual("", sys.stderr.getvalue())
@@ -423,11 +436,6 @@ class PacingTest(ClientTest):
         self.assertEqual(1, shown.count("\n"))
 
 
-class Terminal(StringIO.StringIO):
-    def isatty(self):
-        return True
-
-
 class StallTest(ClientTest):
     """A server that stops answering, or answers a byte at a time: real time, short limits.
 
@@ -440,12 +448,38 @@ class StallTest(ClientTest):
                               ("SearchInfo", "status request for RID RID0001"),
                               ("Results", "results request for RID RID0001")]:
             service = self.another_service(put=(200, put_page("RID0001", 0)), stall=step)
-            with self.assertRaisesRegexp(Skelda.SearchTimeout,
-                                         r"ran out of time: the 1 s that TARVO_BLAST_DEADLINE "
-                                         r"allows were over while the BLAST service at %s was "
-                                         r"answering the %s \(" % (service.url, request)):
-                self.qblast()
-            self.assertEqual(step, service.steps()[-1])
+            self.assertFails(step, Skelda.SearchTimeout,
+                             r"ran out of time: the 1 s that TARVO_BLAST_DEADLINE allows were "
+                             r"over while the BLAST service at %s was answering the %s \("
+                             % (service.url, request))
+            self.assertEqual(step, service.steps()[-1], step)
+
+    def test_a_connect_that_runs_past_a_limit_ends_naming_the_request(self):
+        # A listener whose backlog is full holds every further connect.
+        listener = socket.socket()
+        self.addCleanup(listener.close)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(0)
+        waiting = []
+        for _ in range(3):
+            waiting.append(socket.socket())
+            self.addCleanup(waiting[-1].close)
+            waiting[-1].setblocking(False)
+            waiting[-1].connect_ex(listener.getsockname())
+        select.select([], waiting[:1], [], 10)
+        self.addCleanup(setattr, Skelda, "REQUEST_TIMEOUT", Skelda.REQUEST_TIMEOUT)
+        self.real_time(TARVO_BLAST_URL="http://127.0.0.1:%d/Blast.cgi" % listener.getsockname()[1])
+        for label, deadline, stall, pattern in [
+                ("the deadline", "1", 120, r"^BLAST search \(no RID yet\) ran out of time: the 1 s "
+                 r"that TARVO_BLAST_DEADLINE allows were over while connecting to the BLAST "
+                 r"service at http://127.0.0.1:\d+/Blast.cgi for the submission \(no RID yet\) "
+                 r"\([\d.]+ s waited in all, [\d.]+ s of them on that request\)$"),
+                ("the stall limit", "1000", 0.5, r"^the BLAST service at http://127.0.0.1:\d+/"
+                 r"Blast.cgi could not be reached in 0.5 s for the submission \(no RID yet\) "
+                 r"\([\d.]+ s waited in all\)$")]:
+            os.environ["TARVO_BLAST_DEADLINE"] = deadline
+            Skelda.REQUEST_TIMEOUT = stall
+            self.assertFails(label, Skelda.SearchTimeout, pattern)
 
     def test_each_request_has_its_own_stall_limit(self):
         self.real_time()
@@ -468,11 +502,55 @@ class StallTest(ClientTest):
                                  results=trickle(REPORT + b" " * 1000)),
                  "results request for RID RID0001")]:
             service = self.another_service(**script)
-            with self.assertRaisesRegexp(Skelda.SearchTimeout,
-                                         "TARVO_BLAST_DEADLINE allows were over while .* was "
-                                         "answering the %s" % request):
-                self.qblast()
-            self.assertEqual(step, service.steps()[-1])
+            self.assertFails(step, Skelda.SearchTimeout, "TARVO_BLAST_DEADLINE allows were over "
+                             "while .* was answering the %s" % request)
+            self.assertEqual(step, service.steps()[-1], step)
+
+
+class StreamTest(ClientTest):
+    """The results are read from the service as the caller reads them, within the search's
+    limits."""
+
+    def test_the_results_are_returned_before_the_service_has_sent_them_all(self):
+        rest = threading.Event()
+
+        def halves(service, handler):
+            handler.send_response(200)
+            handler.send_header("Content-Length", str(len(REPORT)))
+            handler.end_headers()
+            # A client that waited for the whole body would find it cut short.
+            if service.write(handler, REPORT[:200]) and rest.wait(10):
+                service.write(handler, REPORT[200:])
+        self.service.results = halves
+        handle = self.qblast()
+        rest.set()
+        self.assertEqual(REPORT, handle.read())
+
+    def test_reads_of_a_chunked_body_are_as_from_a_file(self):
+        chunks = "".join("%x%s\r\n%s\r\n" % (len(REPORT[at:at + 7]), ";x=1" * (at % 2),
+                                             REPORT[at:at + 7])
+                         for at in range(0, len(REPORT), 7))
+        self.service.results = raw("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                                   chunks + "0\r\nX-Trailer: 1\r\n\r\n")
+        handle = self.qblast()
+        pieces = list(iter(lambda: handle.read(10), ""))
+        self.assertEqual(REPORT, "".join(pieces))
+        self.assertEqual([10] * (len(pieces) - 1), [len(piece) for piece in pieces[:-1]])
+        handle.close()
+        self.assertRaises(ValueError, handle.read)
+
+    def test_the_deadline_holds_while_the_caller_reads(self):
+        # The rest of the body is there to be read at once: only a deadline checked on every
+        # read can end it.
+        os.environ["TARVO_BLAST_DEADLINE"] = "1000"
+        self.service.results = (200, REPORT + b" " * 300000)
+        handle = self.qblast()
+        self.clock.now += 1000
+        with self.assertRaisesRegexp(Skelda.SearchTimeout,
+                                     r"the 1000 s that TARVO_BLAST_DEADLINE allows were over "
+                                     r"while the BLAST service at .* was answering the results "
+                                     r"request for RID RID0001"):
+            handle.read()
 
 
 class LimitsTest(ClientTest):
@@ -485,11 +563,10 @@ class LimitsTest(ClientTest):
                 ("RID0001", endless, "went on past them"),
                 ("R%s%%D", endless, "went on past them")]:
             self.another_service(put=(200, put_page(rid, 18)), results=results)
-            with self.assertRaisesRegexp(Skelda.AnswerTooLarge,
-                                         r"^the answer to the results request for RID %s "
-                                         r"is larger than the 1000 bytes that "
-                                         r"TARVO_BLAST_MAX_BYTES allows: it %s$" % (rid, how)):
-                self.qblast()
+            self.assertFails("%s, %s" % (rid, how), Skelda.AnswerTooLarge,
+                             r"^the answer to the results request for RID %s is larger than "
+                             r"the 1000 bytes that TARVO_BLAST_MAX_BYTES allows: it %s$"
+                             % (rid, how))
 
     def test_a_body_at_the_limit_is_taken(self):
         report = REPORT + b" " * (1000 - len(REPORT))
@@ -544,17 +621,16 @@ class RedirectsTest(ClientTest):
         ]
         for label, script, pattern in cases:
             self.another_service(**script)
-            with self.assertRaisesRegexp(Skelda.RedirectRefused, pattern):
-                self.qblast()
+            self.assertFails(label, Skelda.RedirectRefused, pattern)
 
 
 class EscapesTest(ClientTest):
     """Text from the server reaches messages and the terminal with its control characters
     escaped."""
 
-    def assertEscaped(self, text, shown):
-        self.assertNotIn("\x1b", text)
-        self.assertIn(shown, text)
+    def assertEscaped(self, text, shown, label=None):
+        self.assertNotIn("\x1b", text, label)
+        self.assertIn(shown, text, label)
 
     def test_messages_escape_what_the_server_sent(self):
         cases = [
@@ -570,10 +646,9 @@ class EscapesTest(ClientTest):
         ]
         for label, script, shown in cases:
             self.another_service(**script)
-            with self.assertRaises(ValueError) as caught:
-                self.qblast()
-            self.assertEscaped(str(caught.exception), shown)
-            self.assertNotIn("\xc2\x9b", str(caught.exception), label)
+            message = str(self.assertFails(label, ValueError, ""))
+            self.assertEscaped(message, shown, label)
+            self.assertNotIn("\xc2\x9b", message, label)
 
     def test_the_reason_of_an_http_failure_is_escaped_and_its_code_kept(self):
         def failure(service, handler):

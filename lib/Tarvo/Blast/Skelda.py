@@ -199,7 +199,7 @@ def _results(search, fields):
     query += [(field, value) for field, value in fields if field in RESULT_FIELDS]
     answer = _exchange(search, "results request", urllib.urlencode(query), None,
                        search.settings.max_bytes, "that TARVO_BLAST_MAX_BYTES allows")
-    start = answer.start(RESULTS_START)
+    start = answer.start(RESULTS_START, "<BlastOutput")
     head = start.lstrip("\xef\xbb\xbf \t\r\n")
     if not head.startswith("<") or "<BlastOutput" not in head:
         answer.close()

@@ -17,9 +17,10 @@ class Answer(object):
         self._at = 0
         self.closed = False
 
-    def start(self, size):
-        """The first size bytes (fewer if the body is shorter), which are read again."""
-        while len(self._held) < size:
+    def start(self, size, enough):
+        """The body's start, which is read again: up to size bytes, no more once enough is
+        among them, so that a body sent slowly is returned as soon as it can be judged."""
+        while len(self._held) < size and enough not in self._held:
             piece = self._piece(size - len(self._held))
             if not piece:
                 break

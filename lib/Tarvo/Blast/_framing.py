@@ -14,7 +14,8 @@ _CHUNK_SIZE = re.compile(r"[0-9A-Fa-f]{1,15}\Z")
 
 class Body(object):
     """An answer's body as the caller reads it: framed by its length, its chunks or the end of
-    the connection, and never past most bytes."""
+    the connection, and never past most bytes. Its data comes straight from the socket, as
+    much as has come; its lines through httplib's file, which holds nothing back."""
 
     def __init__(self, response, sock, most):
         self._file = response.fp
@@ -55,13 +56,13 @@ class Body(object):
         if self._announced is not None:
             if self._announced > self._most:
                 raise TooLarge(self._most, self._announced)
-            data = self._file.read(min(size, self._announced - self.received))
+            data = self._sock.recv(min(size, self._announced - self.received))
             if not data and self.received < self._announced:
                 raise Truncated(self.received, self._announced)
             return data
         if self._chunked:
             return self._chunk(size)
-        data = self._file.read(min(size, self._most + 1 - self.received))
+        data = self._sock.recv(min(size, self._most + 1 - self.received))
         self._check(len(data))
         return data
 
@@ -78,7 +79,7 @@ class Body(object):
                 self._trailers()
                 return ""
             self._check(self._chunk_left)
-        data = self._file.read(min(size, self._chunk_left))
+        data = self._sock.recv(min(size, self._chunk_left))
         if not data:
             raise Truncated(self.received, None)
         self._chunk_left -= len(data)

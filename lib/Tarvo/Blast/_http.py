@@ -212,7 +212,9 @@ class _Handler(urllib2.HTTPHandler, urllib2.HTTPSHandler):
                            headers)
         # httplib forgets the socket once it has the answer of a connection that closes.
         sock = connection.sock
-        response = connection.getresponse(buffering=True)
+        # Unbuffered, so that nothing of the body waits in httplib's file: the body is read
+        # from the socket, as much as has come.
+        response = connection.getresponse()
         most = self.most if 200 <= response.status < 300 else self.most_failed
         return _Opened(Body(response, sock, most), response)
 
