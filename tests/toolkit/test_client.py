@@ -328,9 +328,11 @@ class AnswersTest(ClientTest):
         self.assertEqual(["Put", "SearchInfo", "SearchInfo", "SearchInfo", "Results"],
                          self.service.steps())
         first = handle.readline()
-        self.assertEqual(b'<?xml version="1.0"?>\n', first)
-        self.assertEqual(REPORT, first + b"".join(line for line in handle))
-        self.assertEqual(b"", handle.read())
+        self.assertEqual((b'<?xml version="1.0"?>\n', len(first)), (first, handle.tell()))
+        second = handle.readline(5)
+        self.assertEqual(REPORT, first + second + b"".join(line for line in handle))
+        self.assertEqual((b"", [], len(REPORT)), (handle.read(), handle.readlines(),
+                                                  handle.tell()))
 
     def test_ready_without_hits_still_fetches_and_returns_the_report(self):
         self.service.statuses = ["WAITING", ("READY", "no")]
@@ -532,6 +534,8 @@ class StreamTest(ClientTest):
                          for at in range(0, len(REPORT), 7))
         self.service.results = raw("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
                                    chunks + "0\r\nX-Trailer: 1\r\n\r\n")
+        handle = self.qblast()
+        self.assertEqual(REPORT.splitlines(True)[:2], handle.readlines()[:2])
         handle = self.qblast()
         pieces = list(iter(lambda: handle.read(10), ""))
         self.assertEqual(REPORT, "".join(pieces))

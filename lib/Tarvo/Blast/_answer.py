@@ -5,7 +5,7 @@ from Tarvo.Blast._http_errors import TransportError
 
 
 class Answer(object):
-    """The body of an answer: read(), readline() and iteration by lines, as a file of bytes.
+    """The body of an answer, as a file of bytes that cannot seek.
 
     It is read from the connection as it is asked for, so that no more of it is held than the
     caller holds; worded turns a failure of the transport into the caller's own error."""
@@ -58,6 +58,13 @@ class Answer(object):
             if part.endswith("\n"):
                 break
         return "".join(parts)
+
+    def readlines(self):
+        return list(self)
+
+    def tell(self):
+        """How many bytes of the body have been read."""
+        return self._body.received - (len(self._held) - self._at)
 
     def __iter__(self):
         return self
