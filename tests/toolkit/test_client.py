@@ -373,6 +373,14 @@ class AnswersTest(ClientTest):
                              (caught.code, caught.read()[-7:], service.steps()[-1]))
 
 
+    def test_a_service_that_cannot_be_reached_is_a_url_error(self):
+        closed = socket.socket()
+        closed.bind(("127.0.0.1", 0))
+        os.environ["TARVO_BLAST_URL"] = "http://127.0.0.1:%d/Blast.cgi" % closed.getsockname()[1]
+        closed.close()
+        self.assertFails("a closed port", urllib2.URLError, "Connection refused")
+
+
 class PacingTest(ClientTest):
     def times(self):
         return [when - 1000.0 for _, when, _, _, _ in self.service.requests]
@@ -706,6 +714,12 @@ class TlsTest(ClientTest):
     def test_a_search_over_tls(self):
         self.another_service(self.certificate, statuses=["WAITING", "READY"])
         self.assertEqual(REPORT, self.qblast().read())
+
+    def test_a_certificate_not_trusted_is_a_url_error(self):
+        del os.environ["SSL_CERT_FILE"]
+        service = self.another_service(self.certificate)
+        self.assertFails("untrusted", urllib2.URLError, "CERTIFICATE_VERIFY_FAILED")
+        self.assertEqual([], service.requests)
 
     def test_the_deadline_holds_over_tls_that_trickles(self):
         self.real_time(TARVO_BLAST_DEADLINE="1")

@@ -173,8 +173,6 @@ class _Connection(httplib.HTTPConnection):
             raw = socket.create_connection((self.host, self.port), seconds, self.source_address)
         except socket.timeout:
             raise self.limits.expired(seconds)
-        except socket.error as error:
-            raise Unreachable(error)
         self.sock = _Socket(raw, self.limits)
         if self._tunnel_host:
             self._tunnel()
@@ -208,8 +206,12 @@ class _Handler(urllib2.HTTPHandler, urllib2.HTTPSHandler):
             secret = headers.pop("Proxy-Authorization", None)
             connection.set_tunnel(request._tunnel_host, headers=dict(
                 [("Proxy-Authorization", secret)] if secret else []))
-        connection.request(request.get_method(), request.get_selector(), request.data,
-                           headers)
+        try:
+            connection.request(request.get_method(), request.get_selector(), request.data,
+                               headers)
+        except socket.error as error:
+            # Refused, unresolved, a proxy's tunnel or a certificate refused: as urllib2 has it.
+            raise Unreachable(error)
         # httplib forgets the socket once it has the answer of a connection that closes.
         sock = connection.sock
         # Unbuffered, so that nothing of the body waits in httplib's file: the body is read
