@@ -5,6 +5,7 @@ import BaseHTTPServer
 import SocketServer
 import StringIO
 import os
+import re
 import shutil
 import select
 import socket
@@ -312,11 +313,13 @@ class FieldsTest(ClientTest):
         for name, values in [("TARVO_BLAST_MIN_INTERVAL", ("ten", "nan", "-1")),
                              ("TARVO_BLAST_POLL_INTERVAL", ("ten", "nan", "-1")),
                              ("TARVO_BLAST_DEADLINE", ("ten", "nan", "-1", "0")),
-                             ("TARVO_BLAST_MAX_BYTES", ("ten", "1e6", "-1", "0"))]:
+                             ("TARVO_BLAST_MAX_BYTES", ("ten", "1e6", "-1", "0")),
+                             ("TARVO_BLAST_URL", ("ftp://127.0.0.1/", "http://127.0.0.1:0/",
+                                                  "http://127.0.0.1:99999999999999999999/",
+                                                  "http://127.0.0.1:8x/"))]:
             for value in values:
                 os.environ[name] = value
-                with self.assertRaisesRegexp(ValueError, name + ".*" + value):
-                    self.qblast()
+                self.assertFails(value, ValueError, name + ".*" + re.escape(value))
                 del os.environ[name]
         self.assertEqual([], self.service.requests)
 

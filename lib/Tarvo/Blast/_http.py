@@ -115,6 +115,7 @@ class _Socket(object):
 
     def _retry(self, writing, operation, *arguments):
         while True:
+            # The deadline holds however fast the data comes, not only while it is awaited.
             self.timeout.wait()
             try:
                 return operation(*arguments)
@@ -153,10 +154,10 @@ class _Connection(httplib.HTTPConnection):
 
     response_class = _Response
 
-    def __init__(self, host, timeout, context=None):
+    def __init__(self, host, limits, context=None):
         self.default_port = httplib.HTTPS_PORT if context else httplib.HTTP_PORT
         httplib.HTTPConnection.__init__(self, host)
-        self.limits = timeout
+        self.limits = limits
         self.context = context
 
     def connect(self):
@@ -199,7 +200,8 @@ class _Handler(urllib2.HTTPHandler, urllib2.HTTPSHandler):
     def _open(self, request, context):
         connection = _Connection(request.get_host(), self.timeout, context)
         headers = dict(request.unredirected_hdrs)
-        headers.update(request.headers)
+        for name, value in request.headers.items():
+            headers.setdefault(name, value)
         headers = dict((name.title(), value) for name, value in headers.items())
         headers["Connection"] = "close"
         if request._tunnel_host:

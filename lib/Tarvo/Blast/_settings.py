@@ -28,10 +28,8 @@ class Settings(object):
         if not re.match(r"https?://[^/]", url):
             raise ValueError("TARVO_BLAST_URL must be an http:// or https:// address, not %r"
                              % url)
-        port = _http.bad_port(url)
-        if port:
-            raise ValueError("TARVO_BLAST_URL names port %r, which is not a TCP port (1 to "
-                             "65535)" % port)
+        if _http.bad_port(url):
+            raise ValueError("TARVO_BLAST_URL must name a TCP port (1 to 65535), not %r" % url)
         return cls(url, environ.get("TARVO_BLAST_EMAIL", ""),
                    _seconds(environ, "TARVO_BLAST_MIN_INTERVAL", DEFAULT_MIN_INTERVAL, 0),
                    _seconds(environ, "TARVO_BLAST_POLL_INTERVAL", DEFAULT_POLL_INTERVAL, 0),
