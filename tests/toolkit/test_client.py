@@ -37,6 +37,7 @@ NO_HITS_REPORT = REPORT.replace(b"      </Iteration_hits>\n",
                                 b"      </Iteration_hits>\n"
                                 b"      <Iteration_message>No hits found</Iteration_message>\n")
 ESCAPE = "\x1b[2J"
+MB = 1 << 20
 
 
 def put_page(rid, rtoe):
@@ -538,6 +539,11 @@ class StreamTest(ClientTest):
         handle = self.qblast()
         rest.set()
         self.assertEqual(REPORT, handle.read())
+
+    def test_a_report_far_larger_than_any_page_is_read_whole(self):
+        report = REPORT + b" " * (MB * 3)
+        self.service.results = (200, report)
+        self.assertEqual(report, self.qblast().read())
 
     def test_reads_of_a_chunked_body_are_as_from_a_file(self):
         chunks = "".join("%x%s\r\n%s\r\n" % (len(REPORT[at:at + 7]), ";x=1" * (at % 2),

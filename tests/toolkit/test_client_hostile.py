@@ -134,10 +134,10 @@ CASES = {
          r"'http://127.0.0.1:99999999999999999999/Blast.cgi': its port is not a TCP port"
          % RESULTS, {}),
     "an HTTP 500 whose body never ends, read through the HTTPError":
-        (dict(Put=lambda: endless(HEAD_200.replace("200 OK", "500 Boom") + "\r\n")),
+        (dict(Results=lambda: endless(HEAD_200.replace("200 OK", "500 Boom") + "\r\n")),
          r"HTTPError 500, its page: AnswerTooLarge: the answer to the %s is larger than the "
          r"4194304 bytes a page of the BLAST service may have: it went on past them$"
-         % SUBMISSION, {}),
+         % RESULTS, {}),
     "an HTTP 500 whose body stalls, read through the HTTPError":
         (dict(Results=lambda: stalled(HEAD_200.replace("200 OK", "500 Boom") + "\r\n<html>")),
          r"HTTPError 500, its page: SearchTimeout: BLAST search RID RID0001 ran out of time: "
