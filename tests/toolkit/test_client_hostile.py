@@ -16,7 +16,7 @@ import threading
 import unittest
 import urllib2
 
-from test_client import REPORT, put_page, status_page
+from played_service import REPORT, put_page, status_page
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # The interpreter with the client and a server thread takes about 40 MB of address space; an
