@@ -82,6 +82,12 @@ CASES = {
     "a chunked status page whose chunk size is -7fffffff, then 300 MB":
         (dict(SearchInfo=lambda: chained(CHUNKED + "-7fffffff\r\n", repeated(MB, 300 << 20))),
          NOT_HTTP % "status request for RID RID0001" + "a chunk size of '-7fffffff", {}),
+    "a chunk size line without end":
+        (dict(SearchInfo=lambda: endless(CHUNKED, "0" * (1 << 20))),
+         NOT_HTTP % "status request for RID RID0001" + "a chunk size line past 65536 bytes", {}),
+    "a chunk longer than its size":
+        (dict(SearchInfo=lambda: chained(CHUNKED + "5\r\nREADY and more\r\n0\r\n\r\n")),
+         NOT_HTTP % "status request for RID RID0001" + "a chunk longer than its size", {}),
     "a Content-Length twice the body, half sent, then the connection closed":
         (dict(Results=lambda: answer(REPORT_HALF, headers=[
             "Content-Length: %d" % (2 * len(REPORT_HALF))])),

@@ -28,7 +28,7 @@ MAX_PAGE_BYTES = 4 * 1024 * 1024
 # Seconds one request may wait without a sign of the service; the search's deadline can cut
 # any wait shorter.
 REQUEST_TIMEOUT = 120.0
-# How much of the results is looked at before they are returned.
+# The most of the results read before they are returned, to find that they are BLAST XML.
 RESULTS_START = 4096
 
 # qblast's keywords and the URL API fields they become, in the order they are sent.

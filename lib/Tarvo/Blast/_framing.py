@@ -69,8 +69,10 @@ class Body(object):
     def _chunk(self, size):
         if not self._chunk_left:
             line = self._file.readline(MAX_LINE + 1)
+            if len(line) > MAX_LINE:
+                raise Malformed("a chunk size line past %d bytes" % MAX_LINE)
             if not line.endswith("\n"):
-                self._cut_or_malformed(line, "a chunk size line")
+                raise Truncated(self.received, None)
             text = line.split(";", 1)[0].strip()
             if not _CHUNK_SIZE.match(text):
                 raise Malformed("a chunk size of %r" % line[:40])
@@ -96,11 +98,6 @@ class Body(object):
                 raise Malformed("trailers past %d bytes" % MAX_LINE)
             if not line.strip():
                 return
-
-    def _cut_or_malformed(self, line, what):
-        if len(line) > MAX_LINE:
-            raise Malformed("%s past %d bytes" % (what, MAX_LINE))
-        raise Truncated(self.received, None)
 
     def _check(self, coming):
         if self.received + coming > self._most:
