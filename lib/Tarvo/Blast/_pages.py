@@ -74,9 +74,13 @@ def _character(reference):
         code = None
     else:
         code = int(name[2:], 16) if name[1] in "xX" else int(name[1:])
-    if code is None or code > 0x10FFFF:
+    if code is None:
         return reference.group(0)
-    return unichr(code)
+    try:
+        return unichr(code)
+    except ValueError:
+        # Past the last character (or the last this interpreter can hold).
+        return reference.group(0)
 
 
 def start(body, size=200):
