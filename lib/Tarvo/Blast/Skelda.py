@@ -11,30 +11,25 @@ speaks the same API is reached through these environment variables, read at ever
     TARVO_BLAST_MAX_BYTES      the largest results body taken (default 1 GiB)
 """
 
-import HTMLParser
-import httplib
 import os
-import re
 import sys
 import time
 import urllib
 import urllib2
 
-from Tarvo.Blast import _http
-from Tarvo.Blast._http import AnswerTooLarge, RedirectRefused  # noqa: F401 (qblast raises them)
+from Tarvo.Blast import _http, _http_errors as failed, _pages, _terminal
+from Tarvo.Blast._answer import Answer
+from Tarvo.Blast._pacing import Pacing
+from Tarvo.Blast._settings import Settings
 
-DEFAULT_URL = "https://blast.ncbi.nlm.nih.gov/Blast.cgi"
 TOOL = "Tarvo"
-DEFAULT_MIN_INTERVAL = 10.0
-DEFAULT_POLL_INTERVAL = 60.0
-DEFAULT_DEADLINE = 1800.0
-# Far beyond the largest report of the web service's 20,000 hits with long alignments.
-DEFAULT_MAX_BYTES = 1024 * 1024 * 1024
 # The submission's and the status request's pages are a few kilobytes.
 MAX_PAGE_BYTES = 4 * 1024 * 1024
 # Seconds one request may wait without a sign of the service; the search's deadline can cut
 # any wait shorter.
 REQUEST_TIMEOUT = 120.0
+# The most of the results read before they are returned, to find that they are BLAST XML.
+RESULTS_START = 4096
 
 # qblast's keywords and the URL API fields they become, in the order they are sent.
 SUBMIT_FIELDS = (
@@ -57,27 +52,33 @@ SUBMIT_FIELDS = (
 # Repeated on the results request, so that the report is cut as the submission asked.
 RESULT_FIELDS = ("ALIGNMENTS", "DESCRIPTIONS", "HITLIST_SIZE", "NCBI_GI")
 
-# Seams for tests: a fake clock replaces both.
-_clock = time.time
-_sleep = time.sleep
-# When this process last sent a request to a BLAST service: the pacing spans searches.
-_last_request = [None]
+# The process's requests, on its clock: the pacing spans searches. Tests give it a fake clock.
+_pace = Pacing(time.time, time.sleep)
 
 
 class SearchTimeout(IOError):
-    """A request stalled or a search ran past its deadline."""
+    """A request stalled or a search ran past its deadline, connecting included."""
+
+
+class AnswerTooLarge(IOError):
+    """An answer of the service ran past the size allowed for it."""
+
+
+class RedirectRefused(IOError):
+    """The service redirected a request to where it is not followed."""
 
 
 def qblast(program, database, query, **options):
-    """Run one BLAST search on the service and return its XML report as a byte stream.
+    """Run one BLAST search on the service and return its XML report as a stream of bytes,
+    read from the service as it is read (within the search's deadline and size limit).
 
     GI numbers are asked for unless `ncbi_gi` says otherwise: NCBI leaves them out of its
     reports by default, and callers match hits by them."""
     options.setdefault("ncbi_gi", True)
     fields = _submit_fields(program, database, query, options)
-    settings = _settings(os.environ)
-    search = _Search(settings, _clock())
-    contact = [("email", settings["email"])] if settings["email"] else []
+    settings = Settings.read(os.environ)
+    search = _Search(settings, _pace.clock())
+    contact = [("email", settings.email)] if settings.email else []
     try:
         rid, rtoe = _submit(search, fields + [("tool", TOOL)] + contact)
         search.rid = rid
@@ -112,46 +113,6 @@ def _text(value):
     return str(value)
 
 
-def _settings(environ):
-    url = environ.get("TARVO_BLAST_URL") or DEFAULT_URL
-    if not re.match(r"https?://[^/]", url):
-        raise ValueError("TARVO_BLAST_URL must be an http:// or https:// address, not %r" % url)
-    return {
-        "url": url,
-        "email": environ.get("TARVO_BLAST_EMAIL", ""),
-        "min_interval": _seconds(environ, "TARVO_BLAST_MIN_INTERVAL", DEFAULT_MIN_INTERVAL, 0),
-        "poll_interval": _seconds(environ, "TARVO_BLAST_POLL_INTERVAL", DEFAULT_POLL_INTERVAL, 0),
-        "deadline": _seconds(environ, "TARVO_BLAST_DEADLINE", DEFAULT_DEADLINE, None),
-        "max_bytes": _bytes(environ, "TARVO_BLAST_MAX_BYTES", DEFAULT_MAX_BYTES),
-    }
-
-
-def _bytes(environ, name, default):
-    text = environ.get(name, "").strip()
-    if not text:
-        return default
-    if not text.isdigit() or not int(text):
-        raise ValueError("%s must be a whole number of bytes above 0, not %r" % (name, text))
-    return int(text)
-
-
-def _seconds(environ, name, default, least):
-    text = environ.get(name, "").strip()
-    if not text:
-        return default
-    try:
-        value = float(text)
-    except ValueError:
-        raise ValueError("%s must be a number of seconds, not %r" % (name, text))
-    if value != value or value in (float("inf"), float("-inf")):
-        raise ValueError("%s must be a finite number of seconds, not %r" % (name, text))
-    if least is None and value <= 0:
-        raise ValueError("%s must be more than 0 seconds, not %r" % (name, text))
-    if least is not None and value < least:
-        raise ValueError("%s must be at least %g seconds, not %r" % (name, least, text))
-    return value
-
-
 class _Search(object):
     """One search's clock, deadline and progress line."""
 
@@ -159,24 +120,24 @@ class _Search(object):
         self.settings = settings
         self.started = started
         self.submitted = started
-        self.deadline_at = started + settings["deadline"]
+        self.deadline_at = started + settings.deadline
         self.rid = None
         self.status = "not submitted"
         self.shown = 0
 
     def name(self):
-        return "RID %s" % _http.shown(self.rid) if self.rid else "(no RID yet)"
+        return "RID %s" % _terminal.shown(self.rid) if self.rid else "(no RID yet)"
 
     def request(self, what):
         """The request named for a message: "status request for RID ..."."""
         return "%s %s" % (what, "for " + self.name() if self.rid else self.name())
 
     def waited(self):
-        return _clock() - self.started
+        return _pace.clock() - self.started
 
     def show(self):
         stream = sys.stderr
-        if not self.rid or not _is_terminal(stream):
+        if not self.rid or not _terminal.is_terminal(stream):
             return
         line = "BLAST %s: %s, %d s waited" % (self.name(), self.status, self.waited())
         stream.write("\r" + line.ljust(self.shown))
@@ -190,20 +151,16 @@ class _Search(object):
             self.shown = 0
 
 
-def _is_terminal(stream):
-    try:
-        return stream.isatty()
-    except (AttributeError, ValueError):
-        return False
-
-
 def _submit(search, fields):
-    page = _request(search, "submission", None, urllib.urlencode(fields))
-    search.submitted = _clock()
-    info = _info(page)
+    page = _page(search, "submission", None, urllib.urlencode(fields))
+    search.submitted = _pace.clock()
+    info = _pages.info(page)
     rid = info.get("RID", "").strip()
     if not rid:
-        raise ValueError("the BLAST service refused the search: %s" % _error_text(page))
+        texts = _pages.error_texts(page)
+        raise ValueError("the BLAST service refused the search: %s" % (
+            _terminal.shown("; ".join(texts), 1000) if texts else
+            "the answer carried no RID and no error text: %s" % _pages.start(page)))
     try:
         rtoe = max(0.0, float(info.get("RTOE", "0")))
     except ValueError:
@@ -219,10 +176,10 @@ def _wait_ready(search, first_poll):
         _wait_until(search, when, "status request")
         query = urllib.urlencode([("CMD", "Get"), ("FORMAT_OBJECT", "SearchInfo"),
                                   ("RID", search.rid)])
-        page = _request(search, "status request", query, None)
-        polled = _last_request[0]
-        status = _info(page).get("Status", "").strip().upper()
-        search.status = _http.shown(status) or "?"
+        page = _page(search, "status request", query, None)
+        polled = _pace.last
+        status = _pages.info(page).get("Status", "").strip().upper()
+        search.status = _terminal.shown(status) or "?"
         search.show()
         if status == "READY":
             return
@@ -233,127 +190,147 @@ def _wait_ready(search, first_poll):
                 else " (the RID is unknown to the server or has expired)"))
         if status != "WAITING":
             raise ValueError("the %s was answered without a known status (got %r): %s"
-                             % (search.request("status request"), status, _start(page)))
-        when = polled + search.settings["poll_interval"]
+                             % (search.request("status request"), status, _pages.start(page)))
+        when = polled + search.settings.poll_interval
 
 
 def _results(search, fields):
     query = [("CMD", "Get"), ("RID", search.rid), ("FORMAT_TYPE", "XML")]
     query += [(field, value) for field, value in fields if field in RESULT_FIELDS]
-    body = _request(search, "results request", urllib.urlencode(query), None, results=True)
-    start = body.read(4096)
-    body.seek(0)
+    answer = _exchange(search, "results request", urllib.urlencode(query), None,
+                       search.settings.max_bytes, "that TARVO_BLAST_MAX_BYTES allows")
+    start = answer.start(RESULTS_START, "<BlastOutput")
     head = start.lstrip("\xef\xbb\xbf \t\r\n")
     if not head.startswith("<") or "<BlastOutput" not in head:
+        answer.close()
         raise ValueError("the %s was answered with something that is not BLAST XML: %s"
-                         % (search.request("results request"), _start(start)))
-    return body
+                         % (search.request("results request"), _pages.start(start)))
+    return answer
 
 
-def _request(search, what, query, data, results=False):
-    """Send one request, no sooner than the process's pacing allows; return the body, as a
-    stream for the results and as text for a page."""
+def _page(search, what, query, data):
+    """The text of a page of the service (not the results)."""
+    answer = _exchange(search, what, query, data, MAX_PAGE_BYTES,
+                       "a page of the BLAST service may have")
+    with answer:
+        return answer.read()
+
+
+def _exchange(search, what, query, data, most, allowed):
+    """Send one request, no sooner than the process's pacing allows; return its body, of at
+    most most bytes (allowed says who allows them), as it comes."""
     settings = search.settings
-    if _last_request[0] is not None:
-        _wait_until(search, _last_request[0] + settings["min_interval"], what)
-    if _clock() >= search.deadline_at:
+    earliest = _pace.earliest(settings.min_interval)
+    if earliest is not None:
+        _wait_until(search, earliest, what)
+    if _pace.clock() >= search.deadline_at:
         raise _out_of_time(search, what)
-    url = settings["url"] + ("?" + query if query else "")
-    sent = _last_request[0] = _clock()
-    request = search.request(what)
-    if results:
-        most, allowed = settings["max_bytes"], "that TARVO_BLAST_MAX_BYTES allows"
-    else:
-        most, allowed = MAX_PAGE_BYTES, "a page of the BLAST service may have"
+    url = settings.url + ("?" + query if query else "")
+    request = _Request(search, search.request(what), _pace.sent(), allowed)
     try:
-        body = _http.fetch(url, data, request,
-                           _http.Limits(_clock, REQUEST_TIMEOUT, search.deadline_at), most,
-                           allowed)
-    except urllib2.URLError as error:
-        if isinstance(error, urllib2.HTTPError) or not isinstance(error.reason, _http.Expired):
-            raise
-        raise _expired(search, request, error.reason, sent)
-    except _http.Expired as error:
-        raise _expired(search, request, error, sent)
-    except httplib.HTTPException as error:
-        raise IOError("the BLAST service at %s gave no proper HTTP answer to the %s: %s"
-                      % (settings["url"], request, _http.shown("%s: %s" % (
-                          type(error).__name__, error))))
-    return body if results else body.getvalue()
+        body = _http.fetch(url, data, _http.Timeout(_pace.clock, REQUEST_TIMEOUT,
+                                                    search.deadline_at),
+                           most, MAX_PAGE_BYTES)
+    except failed.TransportError as error:
+        raise request.worded(error)
+    return Answer(body, request.worded)
 
 
-def _expired(search, request, expired, sent):
-    settings = search.settings
-    if expired.deadline:
-        return SearchTimeout(
-            "BLAST search %s ran out of time: the %s s that TARVO_BLAST_DEADLINE allows were "
-            "over while the BLAST service at %s was answering the %s (%s s waited in all, %s "
-            "s of them on that request)" % (
-                search.name(), _span(settings["deadline"]), settings["url"], request,
-                _span(search.waited()), _span(_clock() - sent)))
-    return SearchTimeout("the BLAST service at %s sent nothing for %s s while answering the %s "
-                         "(%s s waited in all)" % (settings["url"], _span(expired.seconds),
-                                                  request, _span(search.waited())))
+class _Request(object):
+    """One request of a search, sent at sent: words what went wrong with it."""
+
+    REFUSALS = {
+        "scheme": "only http and https are followed",
+        "downgrade": "it is not followed from https down to plain http",
+        "port": "its port is not a TCP port (1 to 65535)",
+        "resend": "that would send the form again as a GET, without its fields; set "
+                  "TARVO_BLAST_URL to the service's new address",
+        "count": "the %d redirects it follows were not enough" % _http.MAX_REDIRECTS,
+    }
+
+    def __init__(self, search, name, sent, allowed):
+        self.search = search
+        self.name = name
+        self.sent = sent
+        self.allowed = allowed
+        self.url = search.settings.url
+
+    def worded(self, error):
+        """The error a caller gets for a failure of the transport."""
+        if isinstance(error, failed.Expired):
+            return self._expired(error)
+        if isinstance(error, failed.TooLarge):
+            return AnswerTooLarge("the answer to the %s is larger than the %d bytes %s: it %s" % (
+                self.name, error.most, self.allowed, "went on past them"
+                if error.announced is None else "says it has %d" % error.announced))
+        if isinstance(error, failed.Truncated):
+            return IOError("the BLAST service at %s closed the connection after %d bytes of "
+                           "its answer to the %s, %s" % (
+                               self.url, error.received, self.name,
+                               "before its last chunk" if error.announced is None
+                               else "which announced %d" % error.announced))
+        if isinstance(error, failed.Malformed):
+            return IOError("the BLAST service at %s gave no proper HTTP answer to the %s: %s"
+                           % (self.url, self.name, _terminal.shown(error.detail)))
+        if isinstance(error, failed.Refused):
+            return RedirectRefused("the BLAST service redirected the %s (HTTP %d) to %s: %s" % (
+                self.name, error.code, _terminal.shown(repr(error.target)),
+                self.REFUSALS[error.why]))
+        if isinstance(error, failed.Broken):
+            return IOError("the connection to the BLAST service at %s failed during the %s: %s"
+                           % (self.url, self.name, _terminal.shown(str(error.reason))))
+        if isinstance(error, failed.Failure):
+            page = _Request(self.search, self.name, self.sent,
+                            "a page of the BLAST service may have")
+            return urllib2.HTTPError(error.url, error.code, _terminal.shown(error.reason),
+                                     error.headers, Answer(error.body, page.worded))
+        if isinstance(error, failed.Unreachable):
+            return urllib2.URLError(error.reason)
+        return error
+
+    def _expired(self, expired):
+        search = self.search
+        if expired.deadline:
+            return SearchTimeout(
+                "BLAST search %s ran out of time: the %s s that TARVO_BLAST_DEADLINE allows "
+                "were over %s (%s s waited in all, %s s of them on that request)" % (
+                    search.name(), _span(search.settings.deadline), self._during(expired),
+                    _span(search.waited()), _span(_pace.clock() - self.sent)))
+        if expired.connecting:
+            return SearchTimeout("the BLAST service at %s could not be reached in %s s for the "
+                                 "%s (%s s waited in all)" % (
+                                     self.url, _span(expired.seconds), self.name,
+                                     _span(search.waited())))
+        return SearchTimeout("the BLAST service at %s sent nothing for %s s while answering "
+                             "the %s (%s s waited in all)" % (
+                                 self.url, _span(expired.seconds), self.name,
+                                 _span(search.waited())))
+
+    def _during(self, expired):
+        if expired.connecting:
+            return "while connecting to the BLAST service at %s for the %s" % (self.url,
+                                                                              self.name)
+        return "while the BLAST service at %s was answering the %s" % (self.url, self.name)
 
 
 def _out_of_time(search, what):
     return SearchTimeout("BLAST search %s ran out of time: %s s waited (status %s), and the "
                          "next %s would be due when the %s s that TARVO_BLAST_DEADLINE allows "
                          "are over" % (search.name(), _span(search.waited()), search.status,
-                                       what, _span(search.settings["deadline"])))
+                                       what, _span(search.settings.deadline)))
 
 
 def _wait_until(search, when, what):
     if when >= search.deadline_at:
         raise _out_of_time(search, what)
-    step = 1.0 if _is_terminal(sys.stderr) else None
+    step = 1.0 if _terminal.is_terminal(sys.stderr) else None
     while True:
-        now = _clock()
+        now = _pace.clock()
         if now >= when:
             return
         search.show()
-        _sleep(min(when - now, step) if step else when - now)
+        _pace.sleep(min(when - now, step) if step else when - now)
 
 
 def _span(seconds):
     return ("%.1f" % seconds).rstrip("0").rstrip(".")
-
-
-_INFO_BLOCK = re.compile(r"QBlastInfoBegin(.*?)QBlastInfoEnd", re.S)
-_INFO_FIELD = re.compile(r"^\s*(\w+)\s*=[ \t]*(.*?)\s*$", re.M)
-
-
-def _info(page):
-    """The key = value pairs of the page's QBlastInfo blocks; the first of a key wins."""
-    fields = {}
-    for block in _INFO_BLOCK.findall(page):
-        for key, value in _INFO_FIELD.findall(block):
-            fields.setdefault(key, value)
-    return fields
-
-
-_ERROR_ELEMENT = re.compile(
-    r"""<(\w+)[^>]*\bclass\s*=\s*["'][^"']*error[^"']*["'][^>]*>(.*?)</\1\s*>""", re.S | re.I)
-
-
-def _error_text(page):
-    """The error texts of the page, else the start of its text."""
-    texts = [_plain(inner) for _, inner in _ERROR_ELEMENT.findall(page)]
-    texts = [text for text in texts if text]
-    if texts:
-        return _http.shown("; ".join(texts), 1000)
-    return "the answer carried no RID and no error text: %s" % _start(page)
-
-
-def _plain(markup):
-    text = re.sub(r"<[^>]*>", " ", markup)
-    text = HTMLParser.HTMLParser().unescape(text.decode("utf-8", "replace"))
-    return " ".join(text.split()).encode("utf-8")
-
-
-def _start(body, size=200):
-    """The start of an answer, for an error message."""
-    if not body.strip():
-        return "(an empty answer)"
-    text = " ".join(body[:size].split())
-    return repr(text + ("..." if len(body) > size else ""))

@@ -1,42 +1,32 @@
-"""One HTTP request to a service that is hostile until its answer is checked: every wait, the
-answer's body included however slowly it trickles, ends within the request's limits; the body
-may not run past a size; redirects go to http or https only, never from https down to http;
-and text from the server is escaped before it can reach a terminal."""
+"""One HTTP request to a server that is hostile until its answer is checked.
+
+Every wait ends within the request's Timeout, and every read checks its deadline, so that an
+answer streaming fast but without end is cut as surely as one that stalls. The header section
+may not run past its size, nor the body (framed by _framing) past its own, and redirects go to
+http or https only, never from https down to http. It fails only with the exceptions of
+_http_errors, which carry what happened as data for the caller to word: nothing here knows
+what the request is for."""
 
 import errno
-import functools
 import httplib
-import io
+import re
 import select
 import socket
 import ssl
 import urllib2
 import urlparse
 
+from Tarvo.Blast._framing import PIECE, Body
+from Tarvo.Blast._http_errors import Expired, Failure, Malformed, Refused, Unreachable, own
+
 # Redirects followed for one request.
 MAX_REDIRECTS = 10
-_PIECE = 64 * 1024
+# Far beyond any real header section, interim 100 answers and a proxy's included; small enough
+# that httplib, which joins leading "From " lines one by one, takes no time of its square.
+MAX_HEAD_BYTES = 128 * 1024
 
 
-class AnswerTooLarge(IOError):
-    """An answer of the service ran past the size allowed for it."""
-
-
-class RedirectRefused(IOError):
-    """The service redirected a request to where it is not followed."""
-
-
-class Expired(socket.timeout):
-    """A wait of a request ended without a sign of the service: deadline tells whether the
-    request's deadline cut it short, else it lasted the whole stall limit."""
-
-    def __init__(self, deadline, seconds):
-        socket.timeout.__init__(self, "timed out")
-        self.deadline = deadline
-        self.seconds = seconds
-
-
-class Limits(object):
+class Timeout(object):
     """How long one request may wait: each wait at most stall seconds, and all of them before
     deadline, a time of clock."""
 
@@ -56,73 +46,55 @@ class Limits(object):
         return Expired(seconds < self.stall, seconds)
 
 
-def fetch(url, data, what, limits, most, allowed):
-    """The body of the answer to a GET of url (a POST of the form data, if given), as a
-    stream at its start. what names the request in messages; most is the size of body
-    allowed, and allowed says who allows it ("that ... allows")."""
-    opener = urllib2.build_opener(_Plain(limits), _Secure(limits), _Redirects(what),
-                                  _Errors())
-    answer = opener.open(urllib2.Request(url, data))
+def fetch(url, data, timeout, most, most_failed):
+    """The body of the answer to a GET of url (a POST of the form data, if given), read as it
+    is asked for: at most most bytes, or most_failed for the page of an HTTP failure."""
+    opener = urllib2.OpenerDirector()
+    for handler in (urllib2.ProxyHandler(), urllib2.UnknownHandler(),
+                    _Handler(timeout, most, most_failed), urllib2.HTTPErrorProcessor(),
+                    _Redirects(), _Failures()):
+        opener.add_handler(handler)
     try:
-        return _body(answer, most, lambda how: AnswerTooLarge(
-            "the answer to the %s is larger than the %d bytes %s: it %s"
-            % (what, most, allowed, how)))
-    finally:
-        answer.close()
+        return opener.open(urllib2.Request(url, data)).fp
+    except Exception as error:
+        raise own(error)
 
 
-def _body(answer, most, too_large):
-    length = (answer.info().getheader("content-length") or "").strip()
-    if length.isdigit() and int(length) > most:
-        raise too_large("says it has %s" % length)
-    body = io.BytesIO()
-    while True:
-        piece = answer.read(min(_PIECE, most + 1 - body.tell()))
-        if not piece:
-            break
-        body.write(piece)
-        if body.tell() > most:
-            raise too_large("went on past them")
-    body.seek(0)
-    return body
-
-
-def shown(text, most=200):
-    """text as it may be shown on a terminal: control characters escaped (and bytes that are
-    not UTF-8), cut after most characters."""
-    if isinstance(text, str):
-        try:
-            text = text.decode("utf-8")
-        except UnicodeDecodeError:
-            return _cut(text.encode("string_escape"), most)
-    escaped = u"".join(
-        char if u" " <= char and not u"\x7f" <= char <= u"\x9f" else
-        char.encode("unicode_escape").decode("ascii") for char in text)
-    return _cut(escaped, most).encode("utf-8")
-
-
-def _cut(text, most):
-    return text if len(text) <= most else text[:most] + "..."
-
+def bad_port(url):
+    """The port url names if it is no TCP port, else None."""
+    host = urlparse.urlsplit(url).netloc.rpartition("@")[2]
+    found = re.search(r":([^:\]]*)\Z", host)
+    port = found.group(1) if found else ""
+    # Its length first: int() of an endless row of digits takes time of its square.
+    if port and not (port.isdigit() and len(port) <= 5 and 0 < int(port) < 65536):
+        return port
+    return None
 
 class _Socket(object):
     """A connected socket, plain or TLS, whose every wait is cut at the request's limits.
 
     It does not block: each read or write that would is followed by a wait for the socket, so
-    that a TLS record arriving a byte at a time cannot wait past the limits either."""
+    that a TLS record arriving a byte at a time cannot wait past the limits either. Until the
+    header section has been read, head_left bounds what it may bring."""
 
-    def __init__(self, sock, limits):
+    def __init__(self, sock, timeout):
         sock.settimeout(0.0)
         self.sock = sock
-        self.limits = limits
+        self.timeout = timeout
+        self.head_left = MAX_HEAD_BYTES
 
     def recv(self, size):
-        return self._retry(False, self.sock.recv, size)
+        data = self._retry(False, self.sock.recv, size)
+        if self.head_left is not None:
+            self.head_left -= len(data)
+            if self.head_left < 0:
+                raise Malformed("the header section ran past %d bytes" % MAX_HEAD_BYTES)
+        return data
 
     def sendall(self, data):
         sent = 0
         while sent < len(data):
-            count = self._retry(True, self.sock.send, data[sent:sent + _PIECE])
+            count = self._retry(True, self.sock.send, data[sent:sent + PIECE])
             if not count:
                 self._wait(True)
             sent += count
@@ -134,12 +106,17 @@ class _Socket(object):
         return socket._fileobject(self, mode, bufsize)
 
     def close(self):
-        # As with a socket's own files: the connection is closed while its answer is still
-        # read through a file of it, and the socket closes once the last of them is gone.
+        # As with a socket's own files: httplib closes the connection while its answer is
+        # still read through a file of it; release() ends the socket.
         pass
+
+    def release(self):
+        self.sock.close()
 
     def _retry(self, writing, operation, *arguments):
         while True:
+            # The deadline holds however fast the data comes, not only while it is awaited.
+            self.timeout.wait()
             try:
                 return operation(*arguments)
             except ssl.SSLWantReadError:
@@ -155,7 +132,7 @@ class _Socket(object):
         poll = select.poll()
         poll.register(self.sock, select.POLLOUT if writing else select.POLLIN)
         while True:
-            seconds = self.limits.wait()
+            seconds = self.timeout.wait()
             try:
                 if poll.poll(max(1, int(seconds * 1000 + 0.999))):
                     return
@@ -163,86 +140,120 @@ class _Socket(object):
                 if error.args[0] == errno.EINTR:
                     continue
                 raise
-            raise self.limits.expired(seconds)
+            raise self.timeout.expired(seconds)
 
 
-def _connect(host, port, limits, source_address):
-    seconds = limits.wait()
-    try:
-        return socket.create_connection((host, port), seconds, source_address)
-    except socket.timeout:
-        raise limits.expired(seconds)
+class _Response(httplib.HTTPResponse):
+    def begin(self):
+        httplib.HTTPResponse.begin(self)
+        self.fp._sock.head_left = None
 
 
 class _Connection(httplib.HTTPConnection):
-    def __init__(self, host, limits=None, **options):
-        httplib.HTTPConnection.__init__(self, host, **options)
+    """A connection over plain TCP, or over TLS when given a context."""
+
+    response_class = _Response
+
+    def __init__(self, host, limits, context=None):
+        self.default_port = httplib.HTTPS_PORT if context else httplib.HTTP_PORT
+        httplib.HTTPConnection.__init__(self, host)
         self.limits = limits
+        self.context = context
 
     def connect(self):
-        self.sock = _Socket(_connect(self.host, self.port, self.limits, self.source_address),
-                            self.limits)
+        try:
+            self._connect()
+        except Expired as error:
+            raise Expired(error.deadline, error.seconds, connecting=True)
+
+    def _connect(self):
+        if not 0 < self.port < 65536:
+            raise Unreachable("port %d is not a TCP port" % self.port)
+        seconds = self.limits.wait()
+        try:
+            raw = socket.create_connection((self.host, self.port), seconds, self.source_address)
+        except socket.timeout:
+            raise self.limits.expired(seconds)
+        self.sock = _Socket(raw, self.limits)
         if self._tunnel_host:
             self._tunnel()
+        if self.context is not None:
+            tls = self.context.wrap_socket(raw, do_handshake_on_connect=False,
+                                           server_hostname=self._tunnel_host or self.host)
+            self.sock = _Socket(tls, self.limits)
+            self.sock.handshake()
 
 
-class _SecureConnection(httplib.HTTPSConnection):
-    def __init__(self, host, limits=None, **options):
-        httplib.HTTPSConnection.__init__(self, host, **options)
-        self.limits = limits
+class _Handler(urllib2.HTTPHandler, urllib2.HTTPSHandler):
+    """Opens http and https requests on a _Connection; the answer's file is a Body."""
 
-    def connect(self):
-        raw = _connect(self.host, self.port, self.limits, self.source_address)
-        if self._tunnel_host:
-            self.sock = _Socket(raw, self.limits)
-            self._tunnel()
-        tls = self._context.wrap_socket(raw, server_hostname=self._tunnel_host or self.host,
-                                        do_handshake_on_connect=False)
-        self.sock = _Socket(tls, self.limits)
-        self.sock.handshake()
-
-
-class _Plain(urllib2.HTTPHandler):
-    def __init__(self, limits):
-        urllib2.HTTPHandler.__init__(self)
-        self.limits = limits
+    def __init__(self, timeout, most, most_failed):
+        urllib2.HTTPSHandler.__init__(self)
+        self.timeout, self.most, self.most_failed = timeout, most, most_failed
 
     def http_open(self, request):
-        return self.do_open(functools.partial(_Connection, limits=self.limits), request)
-
-
-class _Secure(urllib2.HTTPSHandler):
-    def __init__(self, limits):
-        urllib2.HTTPSHandler.__init__(self)
-        self.limits = limits
+        return self._open(request, None)
 
     def https_open(self, request):
-        return self.do_open(functools.partial(_SecureConnection, limits=self.limits), request,
-                            context=self._context)
+        return self._open(request, ssl._create_default_https_context())
 
+    def _open(self, request, context):
+        connection = _Connection(request.get_host(), self.timeout, context)
+        headers = dict(request.unredirected_hdrs)
+        for name, value in request.headers.items():
+            headers.setdefault(name, value)
+        headers = dict((name.title(), value) for name, value in headers.items())
+        headers["Connection"] = "close"
+        if request._tunnel_host:
+            secret = headers.pop("Proxy-Authorization", None)
+            connection.set_tunnel(request._tunnel_host, headers=dict(
+                [("Proxy-Authorization", secret)] if secret else []))
+        try:
+            connection.request(request.get_method(), request.get_selector(), request.data,
+                               headers)
+        except socket.error as error:
+            # Refused, unresolved, a proxy's tunnel or a certificate refused: as urllib2 has it.
+            raise Unreachable(error)
+        # httplib forgets the socket once it has the answer of a connection that closes.
+        sock = connection.sock
+        # Unbuffered, so that nothing of the body waits in httplib's file: the body is read
+        # from the socket, as much as has come.
+        response = connection.getresponse()
+        most = self.most if 200 <= response.status < 300 else self.most_failed
+        return _Opened(Body(response, sock, most), response)
+
+
+class _Opened(object):
+    """An answer as urllib2's handlers see it: its code, reason and headers; fp its body."""
+
+    def __init__(self, body, response):
+        self.fp = body
+        self.code, self.msg, self.headers = response.status, response.reason, response.msg
+
+    def info(self):
+        return self.headers
+
+    def close(self):
+        self.fp.close()
 
 class _Redirects(urllib2.HTTPRedirectHandler):
     """Follows a redirect to http or https, never from https down to http. A form sent as a
     POST is sent again as the same POST on 307 and 308, which mean just that; any other
     redirect of it would turn it into a GET without its form, and is refused."""
 
-    def __init__(self, what):
-        self.what = what
-
     def http_error_302(self, request, answer, code, message, headers):
         locations = headers.getheaders("location") or headers.getheaders("uri")
         if not locations:
             return None
         target = urlparse.urljoin(request.get_full_url(), locations[0])
-        refusal = _refusal(request, code, urlparse.urlsplit(target).scheme.lower())
         followed = getattr(request, "redirects", 0) + 1
+        why = _refusal(request, code, target)
         if followed > MAX_REDIRECTS:
-            refusal = "the %d redirects it follows were not enough" % MAX_REDIRECTS
+            why = "count"
         # The redirect's own body is not read: it could be endless.
         answer.close()
-        if refusal:
-            raise RedirectRefused("the BLAST service redirected the %s (HTTP %d) to %s: %s"
-                                  % (self.what, code, shown(repr(target)), refusal))
+        if why:
+            raise Refused(code, target, why)
         post = request.get_method() == "POST"
         again = urllib2.Request(target, request.get_data() if post else None, headers=dict(
             (name, value) for name, value in request.headers.items()
@@ -253,19 +264,19 @@ class _Redirects(urllib2.HTTPRedirectHandler):
     http_error_301 = http_error_303 = http_error_307 = http_error_308 = http_error_302
 
 
-def _refusal(request, code, scheme):
+def _refusal(request, code, target):
+    scheme = urlparse.urlsplit(target).scheme.lower()
     if scheme not in ("http", "https"):
-        return "only http and https are followed"
+        return "scheme"
     if request.get_type() == "https" and scheme == "http":
-        return "it is not followed from https down to plain http"
+        return "downgrade"
+    if bad_port(target):
+        return "port"
     if request.get_method() == "POST" and code not in (307, 308):
-        return ("that would send the form again as a GET, without its fields; set "
-                "TARVO_BLAST_URL to the service's new address")
+        return "resend"
     return None
 
 
-class _Errors(urllib2.HTTPDefaultErrorHandler):
-    """HTTP failures as urllib2 raises them, with the server's reason escaped."""
-
+class _Failures(urllib2.BaseHandler):
     def http_error_default(self, request, answer, code, message, headers):
-        raise urllib2.HTTPError(request.get_full_url(), code, shown(message), headers, answer)
+        raise Failure(request.get_full_url(), code, message, headers, answer.fp)
