@@ -59,9 +59,10 @@ def stalled(start):
 
 
 def gzip_bomb():
-    """A gzip body that would inflate to 300 MB, announced as such."""
+    """A gzip body that would inflate to 300 MB, announced as such. Its time stamp is fixed: a
+    quote among its bytes would change how the message quotes them."""
     packed = io.BytesIO()
-    with gzip.GzipFile(fileobj=packed, mode="wb") as bomb:
+    with gzip.GzipFile(fileobj=packed, mode="wb", mtime=0) as bomb:
         for _ in range(300):
             bomb.write(b"\0" * (1 << 20))
     return packed.getvalue()
