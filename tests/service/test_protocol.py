@@ -161,12 +161,16 @@ def test_list_sizes_repeated_on_the_results_request_cut_the_report(service):
     assert cut.startswith('<?xml version="1.0"?>\n<!DOCTYPE BlastOutput') and cut.rstrip().endswith("</BlastOutput>")
 
 
-@pytest.mark.parametrize("value, megablast", [("on", True), ("TRUE", True), ("Yes", True),
-                                              ("off", False), ("FALSE", False), ("no", False)])
-def test_megablast_switch(service, value, megablast):
+@pytest.mark.parametrize("program, value, megablast", [
+    ("blastn", "on", True), ("blastn", "TRUE", True), ("blastn", "Yes", True),
+    ("blastn", "off", False), ("blastn", "FALSE", False), ("blastn", "no", False),
+    ("megablast", "", True), ("MegaBlast", "", True),
+])
+def test_megablast_by_program_or_switch(service, program, value, megablast):
     # Megablast's 28-letter words cannot find the 19-base ends that blastn's 11-letter words find.
-    report = search(service, PROGRAM="blastn", DATABASE="nr", QUERY=ROW_QUERIES["sequence"], MEGABLAST=value)
+    report = search(service, PROGRAM=program, DATABASE="nr", QUERY=ROW_QUERIES["sequence"], MEGABLAST=value)
     assert bool(hit_ids(report)) is not megablast
+    assert field(report, "BlastOutput_program") == "blastn"
 
 
 @pytest.mark.parametrize("value", ["10", "0.001", "1e-07", "1E-7", ".5", "10.0", "2e+2"])
@@ -259,7 +263,7 @@ def test_a_malformed_request_is_answered_with_400(service, fields, code, words):
         assert word in error_text(page)
 
 
-def test_results_come_only_when_ready_and_only_as_xml(db):
+def test_results_come_only_when_ready_and_only_in_a_known_format(db):
     clock = Clock()
     with running_service(db, Faults(job_time=[("blastp", 50)]), clock=clock) as (url, _, _):
         rid = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
@@ -267,8 +271,8 @@ def test_results_come_only_when_ready_and_only_as_xml(db):
         assert (code, content_type.split(";")[0], info(page)) == (200, "text/html", {"Status": "WAITING"})
         clock.advance(50)
         assert wait(url, rid)["Status"] == "READY"
-        code, _, page = results(url, rid, FORMAT_TYPE="HTML")
-        assert code == 200 and "FORMAT_TYPE=XML" in error_text(page) and "'HTML'" in error_text(page)
+        code, _, page = results(url, rid, FORMAT_TYPE="PDF")
+        assert code == 200 and "FORMAT_TYPE" in error_text(page) and "'PDF'" in error_text(page)
         code, content_type, text = results(url, rid)
         assert (code, content_type.split(";")[0]) == (200, "text/xml") and "<BlastOutput" in text
 
