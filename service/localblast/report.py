@@ -127,7 +127,24 @@ def edited_output(stream, edits, label, show_gi):
     if pattern:
         edited = ((pattern.sub(rb"\1", piece) if whole and b"gi|" in piece else piece, whole)
                   for piece, whole in edited)
+    if edits == "html" and not show_gi:
+        edited = anchored_by_accession(edited)
     return joined(edited)
+
+
+# BLAST+'s HTML links a description to its alignment by an anchor named after the hit's GI, on
+# lines that also name the hit's accession ("Show report for NP_062074.1").
+GI_ANCHOR = re.compile(rb"(<a name=|<a href=#)[0-9]+>")
+ACCESSION = re.compile(rb'Show report for ([A-Za-z0-9_.]+)"')
+
+
+def anchored_by_accession(edited):
+    """The HTML's anchors named after the hit's accession instead of its GI."""
+    for piece, whole in edited:
+        accession = ACCESSION.search(piece) if whole and b"<a " in piece else None
+        if accession:
+            piece = GI_ANCHOR.sub(lambda anchor: anchor.group(1) + accession.group(1) + b">", piece)
+        yield piece, whole
 
 
 def edited_xml(stream, limit, show_gi):

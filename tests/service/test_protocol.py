@@ -206,6 +206,9 @@ def test_the_expectation_reads_back_as_the_number_sent(service, value):
     (dict(MATRIX="BLOSUM99"), ["MATRIX", "'BLOSUM99'"]),
     (dict(PROGRAM="blastn", QUERY="ACGT", NUCL_PENALTY="3"), ["NUCL_PENALTY", "'3'"]),
     (dict(NCBI_GI="maybe"), ["NCBI_GI", "'maybe'"]),
+    (dict(THRESHOLD="high"), ["THRESHOLD", "'high'"]),
+    (dict(THRESHOLD="0"), ["THRESHOLD", "'0'"]),
+    (dict(FORMAT_TYPE="PDF"), ["FORMAT_TYPE", "'PDF'", "JSON2_S"]),
     # Numbers are ASCII digits: other scripts' digits and blanks would reach BLAST+.
     (dict(EXPECT="\u0661\u0660"), ["EXPECT", "'\u0661\u0660'"]),
     (dict(EXPECT="1e-\u0667"), ["EXPECT", "'1e-\u0667'"]),
@@ -300,6 +303,11 @@ def test_other_paths_are_not_found(service):
     dict(PROGRAM="blastn", QUERY=ROW_QUERIES["sequence"], NUCL_REWARD="2", NUCL_PENALTY="-3", GAPCOSTS="5 2"),
     dict(PROGRAM="tblastn", QUERY="NP_564935.1"),
     dict(PROGRAM="tblastx", QUERY="EG558220.1", DATABASE="nt"),
+    dict(PROGRAM="blastp", QUERY="9506405", THRESHOLD="13"),
+    dict(PROGRAM="tblastn", QUERY="NP_564935.1", THRESHOLD="11"),
+    # Nucleotide words have no neighbours: blastn and megablast ignore THRESHOLD, as NCBI does.
+    dict(PROGRAM="blastn", QUERY=ROW_QUERIES["sequence"], THRESHOLD="13"),
+    dict(PROGRAM="megablast", QUERY=ROW_QUERIES["fasta"], THRESHOLD="13"),
 ])
 def test_the_optional_parameters_reach_blast_in_a_form_it_accepts(service, fields):
     report = search(service, **dict(dict(DATABASE="nr"), **fields))
