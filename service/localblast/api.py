@@ -40,9 +40,10 @@ class Api:
         self.clock = clock
         self.log = log
 
-    def answer(self, form):
-        """The Answer to a request's form (upper-case name -> [values])."""
-        arrived = self.clock()
+    def answer(self, form, arrived=None):
+        """The Answer to a request's form (upper-case name -> [values]) that arrived at
+        `arrived` on the Api's clock (None: now)."""
+        arrived = self.clock() if arrived is None else arrived
         command = value(form, "CMD").lower()
         if command == "put":
             return self.put(form, arrived)
