@@ -91,8 +91,8 @@ def test_descriptions_and_alignments_are_cut_apart_where_a_format_lists_them_apa
     ({}, {}, 13, False),
 ])
 @pytest.mark.parametrize("format_type", ["JSON2", "Text"])
-def test_the_results_requests_sizes_and_gi_rule_else_the_submissions(service, on_put, on_get, hits, shows_gi,
-                                                                       format_type):
+def test_the_results_requests_sizes_and_gi_rule_else_the_submissions(
+        service, on_put, on_get, hits, shows_gi, format_type):
     rid = submit(service, **dict(PROTEIN, **on_put))
     assert wait(service, rid)["Status"] == "READY"
     body = report(service, rid, FORMAT_TYPE=format_type, **on_get)[1]

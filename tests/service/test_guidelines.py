@@ -63,8 +63,8 @@ def run(db, mode, scale, rtoe, search_time, steps):
     clock = Clock()
     start, answers, rids = clock.now, [], []
     faults = Faults(job_time=[("blastp", search_time)]) if search_time else None
-    with running_service(db, faults, clock=clock, rtoe=rtoe, guidelines=Guidelines(mode, scale)) as (url, store,
-                                                                                                      logs):
+    guidelines = Guidelines(mode, scale)
+    with running_service(db, faults, clock=clock, rtoe=rtoe, guidelines=guidelines) as (url, store, logs):
         for at, step in steps:
             clock.now = start + at
             kind, rest = step[0], step[1:]
