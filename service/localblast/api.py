@@ -155,7 +155,7 @@ class Api:
         try:
             stream = self.store.open_report(job, shape, lambda path: self.formatter(
                 job.search, job.folder, rid, shape, path))
-        except BlastFailed as failure:
+        except (BlastFailed, OSError) as failure:
             self.log("the %s report of %s could not be made: %s" % (shape.format.name, rid, failure))
             return html(pages.error("The %s report of %s could not be made: %s" % (shape.format.name, rid, failure)),
                         500)

@@ -146,6 +146,9 @@ class JobStore:
                 make(path)
             except BaseException:
                 report.remove(path)
+                with self._lock:
+                    if job.dropped:   # its folder went while the report was being made
+                        return None
                 raise
             with self._lock:
                 if job.dropped:
