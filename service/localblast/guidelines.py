@@ -3,8 +3,9 @@ at most one request every 10 seconds from a client, at most one status request a
 one RID, none before the RTOE that the submission answered, and `tool` and `email` sent with
 each submission. The intervals are scaled so that a test need not wait minutes.
 
-Requests are judged by when they arrive, with an allowance of a few percent of each interval
-for the jitter of a busy machine, so that a client that keeps the rules is never refused.
+Requests are judged by when they arrive, with an allowance for the jitter of a busy machine (5%
+of each interval, and at least 50 ms, which the arrivals of a paced client scatter by when the
+intervals are scaled far down), so that a client that keeps the rules is never refused.
 
 A client is the `tool` and `email` a request sends; a request that sends neither belongs to
 the client that submitted its RID, and without an RID to everyone. Status requests (polls)
@@ -16,11 +17,17 @@ import threading
 REQUEST_INTERVAL = 10.0
 POLL_INTERVAL = 60.0
 ALLOWANCE = 0.05
+LEAST_ALLOWANCE = 0.05
 # Clients beyond this many are forgotten once their last request is older than the interval.
 CLIENTS_KEPT = 1000
 MODES = ("warn", "enforce")
 
 EVERYONE = None
+
+
+def shortest(interval):
+    """The shortest wait that keeps an interval, allowance made."""
+    return interval - max(interval * ALLOWANCE, LEAST_ALLOWANCE)
 
 
 class Watch:
@@ -76,7 +83,7 @@ class Guidelines:
             last = self._last_request.pop(client, None)
             self._last_request[client] = now
             self._forget(now)
-        if last is not None and now - last < self.request_interval * (1 - ALLOWANCE):
+        if last is not None and now - last < shortest(self.request_interval):
             return ['"at most one request every 10 s from a client" (scaled: %.3g s): %s sent this one %.3g s '
                     "after its last" % (self.request_interval, client_name(client), now - last)]
         return []
@@ -90,7 +97,7 @@ class Guidelines:
 
     def watch(self, client, submitted, rtoe):
         """The Watch of a search of `client` submitted at `submitted` with an RTOE of `rtoe` s."""
-        return Watch(client, submitted + rtoe * (1 - ALLOWANCE))
+        return Watch(client, submitted + shortest(rtoe))
 
     def poll(self, rid, watch, now):
         """The rules that a status request for the search of `watch` arriving at `now` breaks."""
@@ -102,7 +109,7 @@ class Guidelines:
         if now < watch.first_poll:
             broken.append('"no status request before RTOE": the status request for %s came %.3g s before '
                           "its RTOE had passed" % (rid, watch.first_poll - now))
-        if last is not None and now - last < self.poll_interval * (1 - ALLOWANCE):
+        if last is not None and now - last < shortest(self.poll_interval):
             broken.append('"at most one status request a minute for one RID" (scaled: %.3g s): the status '
                           "request for %s came %.3g s after the last" % (self.poll_interval, rid, now - last))
         return broken

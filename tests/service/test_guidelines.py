@@ -36,8 +36,11 @@ SEND = '"send tool and email with each submission"'
 CASES = {
     "a request too soon": (1, 0, 0, [(0, put()), (9.4, status())], 1, [INTERVAL, "'guideline-test'", "9.4 s"]),
     "a request just in time": (1, 0, 0, [(0, put()), (9.6, status())], None, []),
-    "scaled: too soon": (0.02, 0, 0, [(0, put()), (0.188, status())], 1, [INTERVAL, "0.2 s"]),
-    "scaled: in time": (0.02, 0, 0, [(0, put()), (0.192, status())], None, []),
+    "scaled: too soon": (0.1, 0, 0, [(0, put()), (0.94, status())], 1, [INTERVAL, "(scaled: 1 s)"]),
+    "scaled: in time": (0.1, 0, 0, [(0, put()), (0.96, status())], None, []),
+    # Scaled far down, the allowance is 50 ms at least.
+    "scaled far down: too soon": (0.02, 0, 0, [(0, put()), (0.14, status())], 1, [INTERVAL, "0.2 s"]),
+    "scaled far down: in time": (0.02, 0, 0, [(0, put()), (0.16, status())], None, []),
     "clients of their own": (1, 0, 0, [(0, put()), (1, put(tool="other"))], None, []),
     "a poll is its submitter's": (1, 0, 0, [(0, put()), (1, put(tool="other")), (5, status(0))], 2,
                                   [INTERVAL, "'guideline-test'"]),
