@@ -49,14 +49,10 @@ class Api:
             return self.put(form, arrived)
         if command == "get":
             return self.get(form, arrived)
-        if command in ("delete", "displayrids"):
-            _, job = self.store.lookup(value(form, "RID")) if command == "delete" else (None, None)
-            refusal = self.guideline_refusal(self.guidelines.request(self.client(form, job), arrived))
-            if refusal:
-                return refusal
-            if command == "delete":
-                return self.delete(form)
-            return Answer(200, TEXT, pages.rid_list(self.store.held()), 0.0)
+        if command == "delete":
+            return self.delete(form, arrived)
+        if command == "displayrids":
+            return self.display_rids(form, arrived)
         return html(pages.error("CMD must be Put, Get, Delete or DisplayRIDs; received %r" % value(form, "CMD")),
                     400)
 
@@ -165,8 +161,16 @@ class Api:
         filename = "%s.%s" % (rid, shape.format.extension) if download else None
         return Answer(200, shape.format.content_type, report.Served(stream, filename), 0.0)
 
-    def delete(self, form):
+    def display_rids(self, form, arrived):
+        refusal = self.guideline_refusal(self.guidelines.request(self.client(form), arrived))
+        return refusal or Answer(200, TEXT, pages.rid_list(self.store.held()), 0.0)
+
+    def delete(self, form, arrived):
         rid = value(form, "RID")
+        refusal = self.guideline_refusal(self.guidelines.request(self.client(form, self.store.lookup(rid)[1]),
+                                                                 arrived))
+        if refusal:
+            return refusal
         if not self.store.delete(rid):
             return html(pages.unknown(rid))
         return html(pages.page("BLAST", "<p>The search %s was deleted.</p>\n" % rid))

@@ -44,6 +44,8 @@ CASES = {
     "clients of their own": (1, 0, 0, [(0, put()), (1, put(tool="other"))], None, []),
     "a poll is its submitter's": (1, 0, 0, [(0, put()), (1, put(tool="other")), (5, status(0))], 2,
                                   [INTERVAL, "'guideline-test'"]),
+    "a deletion too soon is its submitter's": (1, 0, 0, [(0, put()), (3, ("delete", 0))], 1,
+                                               [INTERVAL, "'guideline-test'"]),
     "everyone without contact": (1, 0, 0, [(0, status()), (9, ("displayrids",))], 1,
                                  [INTERVAL, "neither tool nor email"]),
     "a poll too soon": (1, 0, 0, [(0, put()), (10, status()), (66, status())], 2, [POLLS, "56 s"]),
@@ -78,6 +80,8 @@ def run(db, mode, scale, rtoe, search_time, steps):
                     finished(store, rids[-1])
             elif kind == "displayrids":
                 code, _, page = request(url, dict(CMD="DisplayRIDs"))
+            elif kind == "delete":
+                code, _, page = request(url, dict(CMD="Delete", RID=rids[rest[0]]))
             else:
                 search, fields = rest
                 asked = dict(FORMAT_OBJECT="SearchInfo") if kind == "status" else dict(FORMAT_TYPE="XML")
