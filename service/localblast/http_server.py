@@ -6,10 +6,12 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import urlsplit
 
 from . import numerals, pages
-from .api import HTML
 from .form import read_form
+from .pages import HTML
 
 PATH = "/Blast.cgi"
+# NCBI's two addresses of the URL API, and that of its cloud images.
+PATHS = (PATH, "/blast/Blast.cgi", "/cgi-bin/blast.cgi")
 MAX_BODY = 4 * 1024 * 1024
 
 
@@ -18,9 +20,11 @@ class Handler(BaseHTTPRequestHandler):
     timeout = 60     # a client that connects and sends nothing does not hold a thread for ever
 
     def do_GET(self):
-        self.serve(urlsplit(self.path).query)
+        self.serve(self.server.api.clock(), urlsplit(self.path).query)
 
     def do_POST(self):
+        # A request arrives with its first line, not once its body has been read.
+        arrived = self.server.api.clock()
         text = self.headers.get("Content-Length", "")
         if not numerals.WHOLE.fullmatch(text):
             return self.send(411, pages.error("a POST needs a Content-Length; received %r" % text))
@@ -36,14 +40,14 @@ class Handler(BaseHTTPRequestHandler):
         if not content_type.startswith("application/x-www-form-urlencoded"):
             return self.send(415, pages.error("a POST must be a form (application/x-www-form-urlencoded); "
                                               "received %r" % content_type))
-        self.serve(urlsplit(self.path).query, body.decode("utf-8", "replace"))
+        self.serve(arrived, urlsplit(self.path).query, body.decode("utf-8", "replace"))
 
-    def serve(self, *encoded):
-        if urlsplit(self.path).path != PATH:
+    def serve(self, arrived, *encoded):
+        if urlsplit(self.path).path not in PATHS:
             return self.send(404, pages.error("no such page: this service answers at %s; asked for %r"
-                                              % (PATH, urlsplit(self.path).path)))
+                                              % (", ".join(PATHS), urlsplit(self.path).path)))
         try:
-            answer = self.server.api.answer(read_form(*encoded))
+            answer = self.server.api.answer(read_form(*encoded), arrived)
         except Exception:
             self.server.api.log("internal error:\n" + traceback.format_exc())
             return self.send(500, pages.error("the service failed to answer this request (see its log)"))
@@ -69,6 +73,8 @@ class Handler(BaseHTTPRequestHandler):
         try:
             self.send_response(status)
             self.send_header("Content-Type", content_type)
+            if getattr(body, "filename", None):
+                self.send_header("Content-Disposition", "attachment; filename=\"%s\"" % body.filename)
             self.send_header("Content-Length", str(length))
             self.end_headers()
             for chunk in chunks:

@@ -1,10 +1,14 @@
 """Twenty clients at once, each submitting its own search and polling for it: every one gets
-its own report, as it asked for it (with GI numbers or without), none is lost or mixed up."""
+its own report, as it asked for it (with GI numbers or without), none is lost or mixed up; and
+twenty asking for one report not made yet get it whole, made once."""
+import io
+import os
 import threading
 import xml.etree.ElementTree as ElementTree
+import zipfile
 
-from blast_client import field, results, submit, wait, without_gi
-from conftest import database_folder
+from blast_client import fetch, field, results, submit, wait, without_gi
+from conftest import database_folder, running_service
 from service_process import service_process
 
 CLIENTS = 20
@@ -42,3 +46,27 @@ def test_twenty_clients_get_each_their_own_result(db):
         report = ElementTree.fromstring(text.encode())
         assert field(report, "Iteration_query-ID") == (entry.seq_id if show_gi else without_gi(entry.seq_id))
         assert float(field(report, "Parameters_expect")) == float(expect)
+
+
+def test_twenty_clients_asking_for_the_same_new_report_at_once_get_it_made_once(db):
+    with running_service(db) as (url, store, _):
+        rid = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
+        assert wait(url, rid)["Status"] == "READY"
+        bodies = [None] * CLIENTS
+        start = threading.Barrier(CLIENTS, timeout=30)
+
+        def client(number):
+            start.wait()
+            bodies[number] = fetch(url, dict(CMD="Get", RID=rid, FORMAT_TYPE="JSON2", HITLIST_SIZE="4"))
+        threads = [threading.Thread(target=client, args=(number,)) for number in range(CLIENTS)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(180)
+        job = store.lookup(rid)[1]
+        assert not any(thread.is_alive() for thread in threads)
+        assert len(job.formatted) == 1
+        assert [name for name in os.listdir(job.folder) if name.startswith("report-")] == [
+            os.path.basename(path) for path in job.formatted.values()]
+        assert {(code, body) for code, _, body in bodies} == {(200, bodies[0][2])}
+        assert zipfile.ZipFile(io.BytesIO(bodies[0][2])).testzip() is None

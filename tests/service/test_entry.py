@@ -74,6 +74,9 @@ def test_sigterm_stops_it_and_cuts_a_held_answer_short():
     (["--db", database_folder(), "--rtoe", "-1"], ["--rtoe", "'-1'"]),
     (["--db", database_folder(), "--port", "70000"], ["--port", "'70000'"]),
     (["--db", database_folder(), "--max-jobs", "0"], ["--max-jobs", "'0'"]),
+    (["--db", database_folder(), "--guidelines", "strict"], ["--guidelines", "'strict'", "enforce"]),
+    (["--db", database_folder(), "--guideline-scale", "0"], ["--guideline-scale", "'0'"]),
+    (["--db", database_folder(), "--guideline-scale", "fast"], ["--guideline-scale", "'fast'"]),
     ([], ["--db"]),
 ])
 def test_it_says_why_it_cannot_start(arguments, words):
