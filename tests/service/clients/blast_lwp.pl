@@ -113,8 +113,14 @@ sub call {
     fail(1, "no answer from $o{url} within $limit s") unless $response;
     my $aborted = $response->header('Client-Aborted') // '';
     my $warning = $response->header('X-Died') // '';
-    fail(1, "the answer from $o{url} exceeds $o{'max-bytes'} bytes") if $aborted eq 'max';
+    fail(1, "the answer from $o{url} exceeds $o{'max-bytes'} bytes") if $aborted =~ /^max/;
     fail(1, "the answer from $o{url} broke off: " . shown($warning)) if $warning;
+    # LWP reports a transport failure (refused, timed out) as a response of its own making.
+    if (($response->header('Client-Warning') // '') eq 'Internal response') {
+        my $cause = $response->message // '';
+        fail(1, ($cause =~ /timeout/i ? "no answer from $o{url} within $limit s" : "no answer from $o{url}")
+                . ": " . shown($cause));
+    }
     my $body = $response->decoded_content(charset => 'none') // $response->content;
     my $type = $response->header('Content-Type') // '';
     if (!$response->is_success) {
