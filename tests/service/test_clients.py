@@ -171,6 +171,18 @@ def test_a_search_completes_in_each_format_as_documented(base, client, tmp_path,
         assert not any(carries_gi(hit) for hit in report.hits), report.hits
 
 
+@pytest.mark.parametrize("program", [["--program", "megablast"], ["--program", "blastn", "--megablast"]],
+                         ids=["megablast", "MEGABLAST=on"])
+def test_megablast_by_either_name_finds_no_match_shorter_than_its_word(base, client, tmp_path, program):
+    # The bare query matches only in its two 19-letter ends, which blastn finds (see the table)
+    # and megablast, with its 28-letter words, does not.
+    out = tmp_path / "report"
+    done = run(client, "search", "--url", base + BLAST, "--out", str(out), "--database", "nr",
+               "--query", ROW_QUERIES["sequence"], "--format", "XML", *program, *manners(client, program[-1]))
+    assert (done.status, done.fields["ThereAreHits"]) == (0, "no"), done
+    assert read("XML", out.read_bytes()).hits == []
+
+
 @pytest.mark.parametrize("option", ["--alignment-object", "--results-file"])
 def test_a_download_or_the_alignment_object_is_the_same_report(base, client, tmp_path, option):
     # FORMAT_OBJECT=Alignment names the report a results request answers anyway; RESULTS_FILE=on
@@ -216,11 +228,21 @@ def test_a_search_is_listed_until_deleted_then_unknown(base, client, tmp_path):
 
 @pytest.fixture(scope="module")
 def faulty():
-    """A service whose tblastn submissions answer HTTP 503, tblastx searches fail, blastx
-    submissions are refused and blastp results are held back."""
-    with service_process("--db", database_folder(), *OFFLINE, "--fail-http", "tblastn:put:503",
-                         "--fail-job", "tblastx", "--refuse", "blastx", "--stall", "blastp:results:20") as (_, url):
+    """A service whose tblastn results answer HTTP 503, tblastx searches fail, blastx
+    submissions are refused, blastp results are held back and blastn searches take 2 s; it
+    answers status requests at once, as NCBI does, and estimates a second for every search."""
+    with service_process("--db", database_folder(), "--port", "0", "--rtoe", "1", "--fail-http", "tblastn:results:503",
+                         "--fail-job", "tblastx", "--refuse", "blastx", "--stall", "blastp:results:20",
+                         "--job-time", "blastn:2") as (_, url):
         yield url
+
+
+def test_a_client_waits_out_a_running_search(faulty, client, tmp_path):
+    out = tmp_path / "report"
+    done = run(client, "search", "--url", faulty, "--out", str(out), "--program", "blastn", "--database", "nr",
+               "--query", ROW_QUERIES["sequence"], "--format", "XML", *manners(client, "waiting"))
+    assert (done.status, done.fields["RTOE"], done.fields["Status"]) == (0, "1", "READY"), done
+    assert read("XML", out.read_bytes()).hits
 
 
 # program, query, extra options, and what the client's standard error must say.
