@@ -7,19 +7,20 @@ with BLAST+ on the database that the build makes (build/service/db).
 It prints its URL (http://127.0.0.1:PORT/Blast.cgi) on standard output once it accepts
 requests, logs to standard error, and stops on SIGTERM or Ctrl-C.
 """
+import functools
 import shutil
 import signal
 import sys
 import threading
 
-from localblast import database, options
+from localblast import database, formatting, options
 from localblast.api import Api
 from localblast.blast_run import BlastRunner
 from localblast.errors import DatabaseError
 from localblast.faults import Faults
 from localblast.http_server import BlastServer
 from localblast.jobs import JobStore
-from localblast.submission import PROGRAMS
+from localblast.programs import TOOLS
 
 
 def log(message):
@@ -28,7 +29,7 @@ def log(message):
 
 def main(arguments):
     settings = options.parse(arguments, __doc__.split("\n\n")[0])
-    missing = sorted({tool for tool, _, _, _ in PROGRAMS.values() if shutil.which(tool) is None})
+    missing = [tool for tool in TOOLS if shutil.which(tool) is None]
     if missing:
         log("BLAST+ programs not found on PATH: %s (Debian package ncbi-blast+)" % ", ".join(missing))
         return 2
@@ -39,7 +40,8 @@ def main(arguments):
         return 2
     runner = BlastRunner(db, settings.job_timeout)
     store = JobStore(runner.run, settings.keep, settings.max_jobs, settings.workers, log=log)
-    api = Api(db, store, Faults.from_options(settings), settings.rtoe, log, settings.status_wait)
+    api = Api(db, store, Faults.from_options(settings), settings.rtoe, log, settings.status_wait,
+              functools.partial(formatting.make, runner))
     try:
         server = BlastServer(settings.port, api)
     except OSError as error:

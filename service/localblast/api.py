@@ -1,30 +1,30 @@
-"""The URL API: CMD=Put, CMD=Get (status and XML results) and CMD=Delete, answered as the NCBI
-web service answers them, with the injected faults applied."""
+"""The URL API: CMD=Put, CMD=Get (status and reports), CMD=Delete and CMD=DisplayRIDs, answered
+as the NCBI web service answers them, with the injected faults applied."""
 import collections
 
 from . import pages, report
-from .errors import Refused
-from .form import value
+from .errors import BlastFailed, Refused
+from .form import switch, value
+from .formats import requested
 from .jobs import FAILED, READY, UNKNOWN, WAITING
-from .submission import list_size, read_submission, switch
+from .pages import HTML, TEXT
+from .submission import read_submission
 
 # The HTTP status, the content type and the body of an answer (a page's text, or a
 # report.Served), and how long it is held back.
 Answer = collections.namedtuple("Answer", "status content_type body stall")
-HTML = "text/html; charset=utf-8"
-XML = "text/xml; charset=utf-8"
+FORMAT_OBJECTS = ("searchinfo", "alignment")
 
 
 def html(text, status=200, stall=0.0):
     return Answer(status, HTML, text, stall)
 
 
-def unknown(rid):
-    return html(pages.error("RID %r is unknown: it was never issued or its results have expired" % rid, UNKNOWN))
-
-
 class Api:
-    def __init__(self, database, store, faults, rtoe, log=print, status_wait=0.0):
+    """`formatter(search, folder, rid, shape, path)` writes a search's report of a shape (see
+    formatting.make)."""
+
+    def __init__(self, database, store, faults, rtoe, log=print, status_wait=0.0, formatter=None):
         self.database = database
         self.store = store
         self.faults = faults
@@ -32,6 +32,7 @@ class Api:
         # How long a status request for a running search is held for it to finish: 0 answers at
         # once, as NCBI does; a local client polling without pause then needs no busy loop.
         self.status_wait = status_wait
+        self.formatter = formatter
         self.log = log
 
     def answer(self, form):
@@ -43,7 +44,10 @@ class Api:
             return self.get(form)
         if command == "delete":
             return self.delete(form)
-        return html(pages.error("CMD must be Put, Get or Delete; received %r" % value(form, "CMD")), 400)
+        if command == "displayrids":
+            return Answer(200, TEXT, pages.rid_list(self.store.held()), 0.0)
+        return html(pages.error("CMD must be Put, Get, Delete or DisplayRIDs; received %r" % value(form, "CMD")),
+                    400)
 
     def injected(self, program, step):
         """The injected HTTP failure of a step, or None; and how long its answer is held back."""
@@ -77,8 +81,12 @@ class Api:
         rid = value(form, "RID")
         if not rid:
             return html(pages.error("RID is missing: CMD=Get needs the RID that CMD=Put answered"), 400)
+        format_object = value(form, "FORMAT_OBJECT")
+        if format_object and format_object.lower() not in FORMAT_OBJECTS:
+            return html(pages.error("FORMAT_OBJECT must be SearchInfo (the status) or Alignment (the report); "
+                                    "received %r" % format_object))
         state, job = self.store.lookup(rid)
-        asks_status = value(form, "FORMAT_OBJECT").lower() == "searchinfo"
+        asks_status = format_object.lower() == "searchinfo"
         failure, stall = self.injected(job.program if job else "any", "status" if asks_status else "results")
         if failure:
             return failure
@@ -97,29 +105,33 @@ class Api:
         return pages.status(state)
 
     def results(self, form, rid, state, job):
-        format_type = value(form, "FORMAT_TYPE") or "HTML"
-        if format_type.upper() != "XML":
-            return html(pages.error("this service answers results as FORMAT_TYPE=XML only; received %r"
-                                    % format_type))
         if state == UNKNOWN:
-            return unknown(rid)
+            return html(pages.unknown(rid))
+        try:
+            # Checked before the search's state, so that a malformed request says so at once.
+            shape = requested(form, job.search)
+            download = switch(form, "RESULTS_FILE")
+        except Refused as refusal:
+            return html(pages.error(str(refusal)))
         if state == WAITING:
             return html(pages.status(WAITING))
         if state == FAILED:
             return html(pages.error("The search %s failed: %s" % (rid, job.error), FAILED))
         try:
-            # The results request's NCBI_GI, when it has one, rules this report.
-            size, show_gi = list_size(form), switch(form, "NCBI_GI", job.search.show_gi)
-        except Refused as refusal:
-            return html(pages.error(str(refusal)))
-        stream = self.store.open_report(job)
+            stream = self.store.open_report(job, shape, lambda path: self.formatter(
+                job.search, job.folder, rid, shape, path))
+        except BlastFailed as failure:
+            self.log("the %s report of %s could not be made: %s" % (shape.format.name, rid, failure))
+            return html(pages.error("The %s report of %s could not be made: %s" % (shape.format.name, rid, failure)),
+                        500)
         if stream is None:   # dropped since it was looked up
-            return unknown(rid)
+            return html(pages.unknown(rid))
         self.store.fetched(job)
-        return Answer(200, XML, report.Served(stream, size, show_gi), 0.0)
+        filename = "%s.%s" % (rid, shape.format.extension) if download else None
+        return Answer(200, shape.format.content_type, report.Served(stream, filename), 0.0)
 
     def delete(self, form):
         rid = value(form, "RID")
         if not self.store.delete(rid):
-            return html(pages.error("RID %r is unknown: it was never issued or has expired" % rid, UNKNOWN))
+            return html(pages.unknown(rid))
         return html(pages.page("BLAST", "<p>The search %s was deleted.</p>\n" % rid))

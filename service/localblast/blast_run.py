@@ -1,5 +1,6 @@
-"""Runs one search with BLAST+: the query and the organism restriction go to files in a
-folder of the search's own, the options to an argument list (never through a shell)."""
+"""Runs one search with BLAST+ into its archive, and makes reports from that archive with
+blast_formatter: the query and the organism restriction go to files in a folder of the
+search's own, the options to an argument list (never through a shell)."""
 import os
 import subprocess
 import tempfile
@@ -7,6 +8,10 @@ import threading
 
 from . import report
 from .errors import STOPPING, BlastFailed
+from .programs import FORMATTER
+
+ARCHIVE = "search.asn"
+XML_REPORT = "report.xml"
 
 
 def write(folder, name, text):
@@ -34,19 +39,33 @@ class BlastRunner:
         everything = [entry.accession for entry in self.database.entries[search.molecule]]
         return ["-negative_seqidlist", write(folder, "seqids.txt", "\n".join(everything) + "\n")]
 
-    def run(self, search, path):
-        """Writes the XML report of `search` to the file `path`; BlastFailed when BLAST+ fails.
-        BLAST+ works in a folder of its own beside `path`."""
-        with tempfile.TemporaryDirectory(prefix="search-", dir=os.path.dirname(path)) as folder:
-            output = os.path.join(folder, "report.xml")
-            arguments = ([search.tool, "-query", write(folder, "query.fasta", search.query_text),
-                          "-db", search.database, "-outfmt", "5", "-out", output]
-                         + search.arguments + self.restriction_arguments(folder, search))
-            environment = dict(os.environ, BLASTDB=self.database.blast_folder(search.molecule))
-            status, errors = self.execute(arguments, folder, environment)
-            if status != 0:
-                raise BlastFailed("%s ended with status %s: %s" % (search.tool, status, errors.strip()))
-            report.write_labelled(output, path, search.label)
+    def run(self, search, folder):
+        """Runs `search` into the archive in `folder` (a folder of the search's own) and writes
+        its XML report there; BlastFailed when BLAST+ fails."""
+        with tempfile.TemporaryDirectory(prefix="search-", dir=folder) as work:
+            archive = os.path.join(work, ARCHIVE)
+            arguments = ([search.tool, "-query", write(work, "query.fasta", search.query_text),
+                          "-db", search.database, "-outfmt", "11", "-out", archive]
+                         + search.arguments + self.restriction_arguments(work, search))
+            self.blast(arguments, work, search)
+            os.replace(archive, os.path.join(folder, ARCHIVE))
+        output = self.format(search, folder, ["-outfmt", "5"], os.path.join(folder, "formatted.xml"))
+        report.write_labelled(output, os.path.join(folder, XML_REPORT), search.label)
+        report.remove(output)
+
+    def format(self, search, folder, arguments, output):
+        """`output`, the path of the file that blast_formatter writes from the archive in the
+        search's `folder` with `arguments` (a report of one file per query: those files, named
+        after it, beside it)."""
+        self.blast([FORMATTER, "-archive", os.path.join(folder, ARCHIVE)] + arguments + ["-out", output],
+                   os.path.dirname(output), search)
+        return output
+
+    def blast(self, arguments, folder, search):
+        environment = dict(os.environ, BLASTDB=self.database.blast_folder(search.molecule))
+        status, errors = self.execute(arguments, folder, environment)
+        if status != 0:
+            raise BlastFailed("%s ended with status %s: %s" % (arguments[0], status, errors.strip()))
 
     def execute(self, arguments, folder, environment):
         with self._lock:

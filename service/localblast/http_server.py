@@ -6,10 +6,12 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import urlsplit
 
 from . import numerals, pages
-from .api import HTML
 from .form import read_form
+from .pages import HTML
 
 PATH = "/Blast.cgi"
+# NCBI's two addresses of the URL API, and that of its cloud images.
+PATHS = (PATH, "/blast/Blast.cgi", "/cgi-bin/blast.cgi")
 MAX_BODY = 4 * 1024 * 1024
 
 
@@ -39,9 +41,9 @@ class Handler(BaseHTTPRequestHandler):
         self.serve(urlsplit(self.path).query, body.decode("utf-8", "replace"))
 
     def serve(self, *encoded):
-        if urlsplit(self.path).path != PATH:
+        if urlsplit(self.path).path not in PATHS:
             return self.send(404, pages.error("no such page: this service answers at %s; asked for %r"
-                                              % (PATH, urlsplit(self.path).path)))
+                                              % (", ".join(PATHS), urlsplit(self.path).path)))
         try:
             answer = self.server.api.answer(read_form(*encoded))
         except Exception:
@@ -69,6 +71,8 @@ class Handler(BaseHTTPRequestHandler):
         try:
             self.send_response(status)
             self.send_header("Content-Type", content_type)
+            if getattr(body, "filename", None):
+                self.send_header("Content-Disposition", "attachment; filename=\"%s\"" % body.filename)
             self.send_header("Content-Length", str(length))
             self.end_headers()
             for chunk in chunks:

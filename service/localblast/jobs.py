@@ -1,7 +1,9 @@
 """The searches the service holds, by RID: run in the background by a few worker threads, kept
-for a while after they finish, at most a given number at once. A finished search's report is a
-file in the store's own temporary folder, removed when the search is dropped and when the store
-closes: reports can be far larger than the queries that asked for them."""
+for a while after they finish, at most a given number at once. A search's archive and reports
+are files in a folder of its own in the store's temporary folder, removed when the search is
+dropped and when the store closes: reports can be far larger than the queries that asked for
+them. Each formatted report is made once and kept with its search, a few at a time."""
+import collections
 import itertools
 import os
 import queue
@@ -14,10 +16,13 @@ import time
 import traceback
 
 from . import report
+from .blast_run import XML_REPORT
 from .errors import STOPPING, BlastFailed, Refused
 
 WAITING, READY, FAILED, UNKNOWN = "WAITING", "READY", "FAILED", "UNKNOWN"
 RID_LETTERS = string.ascii_uppercase + string.digits
+# Formatted reports kept per search: beyond it the least recently asked for is made again.
+KEPT_REPORTS = 16
 
 
 class Job:
@@ -29,7 +34,11 @@ class Job:
         self.ready_after = ready_after    # a job made to take longer stays WAITING until then
         self.failure = failure            # a failure to report instead of running the search
         self.finished = None
-        self.report = None                # the report's path, once the search has succeeded
+        self.folder = None                # the search's own folder, once it is run
+        self.report = None                # the XML report's path, once the search has succeeded
+        self.formatted = collections.OrderedDict()    # a report's shape -> its path
+        self.formatting = threading.Lock()            # one report made at a time per search
+        self.watch = None                 # what the guideline checker keeps of it
         self.has_hits = False
         self.error = None
         self.fetched = False
@@ -44,18 +53,12 @@ class Job:
         return max(self.finished, self.ready_after)
 
 
-def remove(path):
-    try:
-        os.remove(path)
-    except FileNotFoundError:
-        pass
-
-
 class JobStore:
-    """`run(search, path)` writes the report to the file `path` or raises BlastFailed; it runs
-    on `workers` threads. Finished jobs are dropped `keep` seconds after they are done."""
+    """`run(search, folder)` writes the search's archive and XML report into `folder` or raises
+    BlastFailed; it runs on `workers` threads. Finished jobs are dropped `keep` seconds after they are done."""
 
     def __init__(self, run, keep, max_jobs, workers, clock=time.monotonic, log=print):
+        # `clock` gives the seconds that jobs age by and that held status requests wait.
         self._run = run
         self.keep = keep
         self.max_jobs = max_jobs
@@ -67,6 +70,7 @@ class JobStore:
         self._closed = False
         self._jobs = {}
         self._serial = itertools.count(1)
+        self._report_numbers = itertools.count(1)
         self._queue = queue.Queue()
         self._workers = [threading.Thread(target=self._work, name="blast-worker-%d" % number, daemon=True)
                          for number in range(workers)]
@@ -104,15 +108,15 @@ class JobStore:
             return job.status(now), job
 
     def wait_finished(self, rid, timeout):
-        """(status, job) as lookup gives them, after waiting up to `timeout` real seconds for a
+        """(status, job) as lookup gives them, after waiting up to `timeout` seconds of its clock for a
         running job to finish; the wait ends when the store closes."""
-        end = time.monotonic() + timeout
+        end = self._clock() + timeout
         with self._finished:
             job = self._jobs.get(rid)
             held = False
             while (job is not None and not job.dropped and not self._closed
                    and job.status(self._clock()) == WAITING):
-                left = end - time.monotonic()
+                left = end - self._clock()
                 if left <= 0:
                     break
                 if job.finished is not None:  # made to take longer: nothing will signal its end
@@ -124,16 +128,32 @@ class JobStore:
                 self._finished.wait(left)
         return self.lookup(rid)
 
-    def open_report(self, job):
-        """The job's report file opened for reading, or None once the job has been dropped (an
-        open file stays readable after it is removed)."""
-        with self._lock:
-            if job.dropped or job.report is None:
-                return None
+    def open_report(self, job, shape, make):
+        """The job's report of `shape` opened for reading, made by `make(path)` the first time it
+        is asked for; None once the job has been dropped (an open file stays readable after it
+        is removed). BlastFailed when it cannot be made."""
+        with job.formatting:
+            with self._lock:
+                if job.dropped or job.folder is None:
+                    return None
+                path = job.formatted.get(shape)
+                if path is not None:
+                    job.formatted.move_to_end(shape)
+                    return open(path, "rb")
+                path = os.path.join(job.folder, "report-%d" % next(self._report_numbers))
             try:
-                return open(job.report, "rb")
-            except FileNotFoundError:
-                return None
+                make(path)
+            except BaseException:
+                report.remove(path)
+                raise
+            with self._lock:
+                if job.dropped:
+                    report.remove(path)
+                    return None
+                job.formatted[shape] = path
+                while len(job.formatted) > KEPT_REPORTS:
+                    report.remove(job.formatted.popitem(last=False)[1])
+                return open(path, "rb")
 
     def fetched(self, job):
         """Notes that the job's results were sent: when room is needed, such jobs go first."""
@@ -146,6 +166,13 @@ class JobStore:
             if job is not None:
                 self._drop(job)
             return job is not None
+
+    def held(self):
+        """(rid, status) of every job held, oldest first."""
+        with self._lock:
+            now = self._clock()
+            self._drop_expired(now)
+            return [(job.rid, job.status(now)) for job in self._jobs.values()]
 
     def count(self):
         with self._lock:
@@ -166,8 +193,8 @@ class JobStore:
     def _drop(self, job):
         job.dropped = True
         del self._jobs[job.rid]
-        if job.report is not None:
-            remove(job.report)
+        if job.folder is not None:
+            shutil.rmtree(job.folder, ignore_errors=True)
 
     def _drop_expired(self, now):
         for job in list(self._jobs.values()):
@@ -187,14 +214,15 @@ class JobStore:
             job = self._queue.get()
             if job is None:
                 return
-            path = os.path.join(self.folder, job.rid + ".xml")
+            folder = os.path.join(self.folder, job.rid)
             error, has_hits = job.failure, False
             if error is None and self._closed:
                 error = STOPPING
             if error is None and not job.dropped:
                 try:
-                    self._run(job.search, path)
-                    has_hits = report.has_hits(path)
+                    os.mkdir(folder)
+                    self._run(job.search, folder)
+                    has_hits = report.has_hits(os.path.join(folder, XML_REPORT))
                 except BlastFailed as failure:
                     error = str(failure)
                 except Exception:
@@ -203,8 +231,8 @@ class JobStore:
                 self._log("search %s (%s) failed: %s" % (job.rid, job.program, error))
             with self._lock:
                 if error is None and not job.dropped:
-                    job.report, job.has_hits = path, has_hits
+                    job.folder, job.report, job.has_hits = folder, os.path.join(folder, XML_REPORT), has_hits
                 else:
-                    remove(path)
+                    shutil.rmtree(folder, ignore_errors=True)
                 job.error, job.finished = error, self._clock()
                 self._finished.notify_all()

@@ -7,12 +7,13 @@ import os
 
 from . import numerals
 from .faults import REFUSED
-from .submission import PROGRAMS
+from .programs import PROGRAMS
 
 STEPS = ("put", "status", "results")
 
 
-def whole_number(low, high):
+def whole_numbers(low, high):
+    """An argparse type: whole numbers from `low` to `high`."""
     def parse(text):
         number = numerals.whole_number(text, low, high)
         if number is None:
@@ -88,18 +89,18 @@ def parse(arguments, description=None):
     parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--db", required=True, metavar="FOLDER",
                         help="the database folder that the build makes (build/service/db)")
-    parser.add_argument("--port", type=whole_number(0, 65535), default=0,
+    parser.add_argument("--port", type=whole_numbers(0, 65535), default=0,
                         help="the port to listen on, on 127.0.0.1 (default: a free one)")
-    parser.add_argument("--rtoe", type=whole_number(0, 86400), default=1, metavar="SECONDS",
+    parser.add_argument("--rtoe", type=whole_numbers(0, 86400), default=1, metavar="SECONDS",
                         help="the estimated time to completion that submissions answer (default 1)")
     parser.add_argument("--status-wait", type=seconds, default=0, metavar="SECONDS",
                         help="hold a status request for a running search up to this long for it to "
                              "finish (default 0: answer at once, as NCBI does)")
     parser.add_argument("--keep", type=seconds, default=86400, metavar="SECONDS",
                         help="how long a finished search's results are kept (default 86400)")
-    parser.add_argument("--max-jobs", type=whole_number(1, 100000), default=200, metavar="N",
+    parser.add_argument("--max-jobs", type=whole_numbers(1, 100000), default=200, metavar="N",
                         help="how many searches are held at once (default 200)")
-    parser.add_argument("--workers", type=whole_number(1, 256), default=os.cpu_count() or 2, metavar="N",
+    parser.add_argument("--workers", type=whole_numbers(1, 256), default=os.cpu_count() or 2, metavar="N",
                         help="how many searches run at once (default: the number of processors)")
     parser.add_argument("--job-timeout", type=seconds, default=300, metavar="SECONDS",
                         help="how long one search may run before it fails (default 300)")

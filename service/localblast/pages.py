@@ -2,6 +2,9 @@
 comment blocks that clients read, and error text in an element of class "error"."""
 from html import escape
 
+HTML = "text/html; charset=utf-8"
+TEXT = "text/plain; charset=utf-8"
+
 # NCBI writes the submission's block and the status blocks in two layouts, and clients match
 # them as written ("RID = ", "Status="): (the opening, a key = value line).
 SUBMISSION_LAYOUT = ("<!--QBlastInfoBegin\n", "    %s = %s\n")
@@ -42,3 +45,14 @@ def error(message, state=None):
     """An error page; with `state`, also the status block of a search in that state."""
     body = info_block(STATUS_LAYOUT, ("Status", state)) if state else ""
     return page("BLAST error", body + error_paragraph(message))
+
+
+def unknown(rid):
+    """The error page of an RID that is not held."""
+    return error("RID %r is unknown: it was never issued, or its search was deleted or has expired" % rid,
+                 "UNKNOWN")
+
+
+def rid_list(held):
+    """DisplayRIDs' answer: a line "RID<tab>Status" for each (rid, status) held."""
+    return "".join("%s\t%s\n" % pair for pair in held)

@@ -1,11 +1,12 @@
-"""BLAST+'s XML report (-outfmt 5), read from its file in bounded pieces and edited where the
-NCBI web service answers differently.
+"""BLAST+'s reports, read from their files in bounded pieces and edited where the NCBI web
+service answers differently: the query's id and title, and GI numbers only when asked for.
 
-BLAST+ writes every element that is edited here on a line of its own and escapes the text, so
-such a line never holds a "<" inside the element's text: plain patterns over whole lines find
-them safely. Only lines longer than a piece (long alignments) are read in several pieces, and
-those pass through unedited.
+BLAST+ writes every id and title that is edited here on a line of its own and escapes the
+text, so such a line never holds a "<" or an unescaped quote inside the text: plain patterns
+over whole lines find them safely. Only lines longer than a piece (long alignments) are read in
+several pieces, and those pass through unedited.
 """
+import json
 import os
 import re
 from xml.sax.saxutils import escape
@@ -15,6 +16,13 @@ PIECE = 64 * 1024
 QUERY_ELEMENT = re.compile(rb"^(\s*<(BlastOutput|Iteration)_query-(ID|def)>)[^<]*(</\2_query-\3>\s*)$")
 # The GI of an id that has more than a GI ("gi|9506405|ref|NP_062237.1|").
 GI = re.compile(rb"^(\s*<(?:Hit_id|BlastOutput_query-ID|Iteration_query-ID)>)gi\|[0-9]+\|(?=[^<])")
+
+
+def remove(path):
+    try:
+        os.remove(path)
+    except FileNotFoundError:
+        pass
 
 
 def pieces(stream):
@@ -76,6 +84,85 @@ def first_hits(edited, limit):
             dropping = False
 
 
+# Where each format writes a database entry's id ("gi|9506405|ref|NP_062074.1|"), and where the
+# query's (for an identifier query, the entry it names): the part before the GI.
+HIT_IDS = {"json": rb'\s*"id": "', "xml2": rb"\s*<id>"}
+QUERY_IDS = {"text": rb"Query= ", "html": rb"<b>Query=</b> ", "tabular": rb"(?:# Query: )?",
+             "json": rb'\s*"query_id": "', "xml2": rb"\s*<query-id>"}
+AFTER_GI = rb")gi\|[0-9]+\|(?=[A-Za-z])"
+# The query's id and title where the report names it Query_1 and so on.
+QUERY_TEXTS = {"json": re.compile(rb'^(\s*"query_(id|title)": )"(?:[^"\\]|\\.)*"(,?\s*)$'),
+               "xml2": re.compile(rb"^(\s*<query-(id|title)>)[^<]*(</query-\2>\s*)$")}
+ESCAPE = {"json": lambda text: json.dumps(text), "xml2": escape}
+
+
+def gi_pattern(edits, identifier_query):
+    """The pattern of the GIs that an edited report drops when GIs are not asked for, or None.
+    A query's own definition line is the caller's text: only an identifier query's is ours."""
+    places = [HIT_IDS[edits]] if edits in HIT_IDS else []
+    if identifier_query and edits in QUERY_IDS:
+        places.append(QUERY_IDS[edits])
+    return re.compile(rb"^(" + rb"|".join(places) + AFTER_GI) if places else None
+
+
+def query_named(edited, edits, query_id, query_title):
+    """The query named `query_id` and `query_title` where the format names it Query_1."""
+    pattern = QUERY_TEXTS.get(edits)
+    texts = {b"id": query_id, b"title": query_title}
+    for piece, whole in edited:
+        match = pattern.match(piece) if pattern and whole else None
+        if match:
+            piece = match.group(1) + ESCAPE[edits](texts[match.group(2)]).encode("utf-8") + match.group(3)
+        yield piece, whole
+
+
+def edited_output(stream, edits, label, show_gi):
+    """The chunks of a report that blast_formatter wrote (not XML), with an identifier query
+    named as `label` ((id, title) or None) says and GIs only when `show_gi`."""
+    edited = pieces(stream)
+    identifier_query = label is not None and label[0] is not None
+    if identifier_query:
+        edited = query_named(edited, edits, *label)
+    pattern = None if show_gi else gi_pattern(edits, identifier_query)
+    if pattern:
+        edited = ((pattern.sub(rb"\1", piece) if whole and b"gi|" in piece else piece, whole)
+                  for piece, whole in edited)
+    if edits == "html" and not show_gi:
+        edited = anchored_by_accession(edited)
+    return joined(edited)
+
+
+# BLAST+'s HTML links a description to its alignment by an anchor named after the hit's GI, on
+# lines that also name the hit's accession ("Show report for NP_062074.1").
+GI_ANCHOR = re.compile(rb"(<a name=|<a href=#)[0-9]+>")
+ACCESSION = re.compile(rb'Show report for ([A-Za-z0-9_.]+)"')
+
+
+def anchored_by_accession(edited):
+    """The HTML's anchors named after the hit's accession instead of its GI."""
+    for piece, whole in edited:
+        accession = ACCESSION.search(piece) if whole and b"<a " in piece else None
+        if accession:
+            piece = GI_ANCHOR.sub(lambda anchor: anchor.group(1) + accession.group(1) + b">", piece)
+        yield piece, whole
+
+
+def edited_xml(stream, limit, show_gi):
+    """The chunks of the service's XML report cut to `limit` hits a query, GIs only when `show_gi`."""
+    edited = pieces(stream)
+    if limit:
+        edited = first_hits(edited, limit)
+    if not show_gi:
+        edited = without_gi(edited)
+    return joined(edited)
+
+
+def write_chunks(chunks, target):
+    with open(target, "wb") as out:
+        for chunk in chunks:
+            out.write(chunk)
+
+
 def write_labelled(source, target, label):
     """Writes the report at path `source` to path `target`, with the query labelled as
     `label` says ((query id or None, query definition), or None to keep BLAST+'s)."""
@@ -93,27 +180,18 @@ def has_hits(path):
 
 
 class Served:
-    """A report as a results request asks for it, read from its open file at each pass."""
+    """A report file to send, read from its open file in bounded chunks."""
 
-    def __init__(self, stream, limit=None, show_gi=True):
+    def __init__(self, stream, filename=None):
         self.stream = stream
-        self.limit = limit
-        self.show_gi = show_gi
+        self.filename = filename    # a download's name, or None
 
     def chunks(self):
         self.stream.seek(0)
-        edited = pieces(self.stream)
-        if self.limit:
-            edited = first_hits(edited, self.limit)
-        if not self.show_gi:
-            edited = without_gi(edited)
-        return joined(edited)
+        return iter(lambda: self.stream.read(PIECE), b"")
 
     def length(self):
-        """The answer's length: the file's, or that of one pass when it is edited."""
-        if self.limit is None and self.show_gi:
-            return os.fstat(self.stream.fileno()).st_size
-        return sum(len(chunk) for chunk in self.chunks())
+        return os.fstat(self.stream.fileno()).st_size
 
     def close(self):
         self.stream.close()

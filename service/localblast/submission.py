@@ -2,7 +2,7 @@
 
 Everything the caller sent is checked here, so that BLAST+ only ever sees values it accepts and
 a refused submission says which parameter was wrong and what was received. Parameters the
-service does not use (tool, email, FORMAT_TYPE, ...) are ignored, as NCBI does.
+service does not use (tool, email, RESULTS_FILE, ...) are ignored, as NCBI does.
 """
 import collections
 import re
@@ -10,16 +10,9 @@ import re
 from . import entrez, numerals
 from .database import DATABASE_NAMES
 from .errors import Refused
-from .form import value
-
-# program -> (BLAST+ tool, molecule of the query, molecule of the database, low-complexity filter option)
-PROGRAMS = {
-    "blastn": ("blastn", "nucleotide", "nucleotide", "-dust"),
-    "blastp": ("blastp", "protein", "protein", "-seg"),
-    "blastx": ("blastx", "nucleotide", "protein", "-seg"),
-    "tblastn": ("tblastn", "protein", "nucleotide", "-seg"),
-    "tblastx": ("tblastx", "nucleotide", "nucleotide", "-seg"),
-}
+from .form import list_sizes, number_field, switch, value
+from .formats import read_format
+from .programs import PROGRAMS
 
 
 def both_cases(text):
@@ -35,22 +28,14 @@ GAP_COSTS = re.compile(r"([0-9]+)\s+([0-9]+)", re.ASCII)
 # Blanks between sequence letters: ASCII ones only, as BLAST+ reads them.
 BLANKS = re.compile(r"\s+", re.ASCII)
 MATRICES = ("BLOSUM45", "BLOSUM50", "BLOSUM62", "BLOSUM80", "BLOSUM90", "PAM30", "PAM70", "PAM250")
-SWITCH = {"on": True, "true": True, "t": True, "yes": True, "off": False, "false": False, "f": False, "no": False}
-MAX_LIST = 20000
 DEFAULT_HITLIST_SIZE = 100
 
 # label: (query id or None to keep BLAST+'s, query definition) written into the report, or None.
 # restriction: None, or the accessions the search is limited to (possibly none).
-# show_gi: whether the report's ids carry GI numbers unless the results request says otherwise.
+# show_gi, sizes ({name: size}) and format_type: the report's GI numbers, list sizes and format
+# unless the results request says otherwise.
 Search = collections.namedtuple("Search", "program tool molecule database query_text label restriction arguments "
-                                          "show_gi")
-
-
-def whole_number(name, text, low, high):
-    number = numerals.whole_number(text, low, high)
-    if number is None:
-        raise Refused("%s must be a whole number from %d to %d; received %r" % (name, low, high, text))
-    return number
+                                          "show_gi sizes format_type")
 
 
 def expect_value(text):
@@ -58,16 +43,6 @@ def expect_value(text):
     if not numerals.decimal(text):  # None, or 0
         raise Refused("EXPECT must be a number greater than 0, such as 10, 0.001 or 1e-07; received %r" % text)
     return text
-
-
-def switch(form, name, default=False):
-    """The on/off field `name` of the form, `default` when it is absent."""
-    text = value(form, name)
-    if not text:
-        return default
-    if text.lower() not in SWITCH:
-        raise Refused("%s must be on or off (true/false, t/f, yes/no); received %r" % (name, text))
-    return SWITCH[text.lower()]
 
 
 def check_letters(what, sequence, molecule):
@@ -120,10 +95,11 @@ def filter_arguments(values, option):
 
 
 def scoring_arguments(form, program):
+    """BLAST+ options for the scoring fields; `program` is the BLAST+ tool."""
     arguments = []
     word_size = value(form, "WORD_SIZE")
     if word_size:
-        arguments += ["-word_size", str(whole_number("WORD_SIZE", word_size, 2, 1000))]
+        arguments += ["-word_size", str(number_field("WORD_SIZE", word_size, 2, 1000))]
     gap_costs = value(form, "GAPCOSTS")
     if gap_costs:
         costs = GAP_COSTS.fullmatch(gap_costs)
@@ -139,45 +115,42 @@ def scoring_arguments(form, program):
     if program == "blastn":
         reward, penalty = value(form, "NUCL_REWARD"), value(form, "NUCL_PENALTY")
         if reward:
-            arguments += ["-reward", str(whole_number("NUCL_REWARD", reward, 1, 100))]
+            arguments += ["-reward", str(number_field("NUCL_REWARD", reward, 1, 100))]
         if penalty:
             if not penalty.startswith("-") or numerals.whole_number(penalty[1:], 1, 100) is None:
                 raise Refused("NUCL_PENALTY must be a whole number from -100 to -1; received %r" % penalty)
             arguments += ["-penalty", penalty]
+    threshold = value(form, "THRESHOLD")
+    if threshold and program != "blastn":  # nucleotide words have no neighbours: ignored, as NCBI does
+        arguments += ["-threshold", str(number_field("THRESHOLD", threshold, 1, 1000))]
     return arguments
-
-
-def list_size(form):
-    """The smallest list size given, or None: in XML every hit is one description and one
-    alignment, so the smallest of HITLIST_SIZE, DESCRIPTIONS and ALIGNMENTS is the hit limit."""
-    sizes = [whole_number(name, value(form, name), 1, MAX_LIST)
-             for name in ("HITLIST_SIZE", "DESCRIPTIONS", "ALIGNMENTS") if value(form, name)]
-    return min(sizes) if sizes else None
 
 
 def read_submission(database, form):
     """The Search for a CMD=Put form (name -> [values]); Refused says what is wrong."""
-    program = value(form, "PROGRAM")
-    if program.lower() not in PROGRAMS:
-        raise Refused("PROGRAM must be one of %s; received %r" % (", ".join(sorted(PROGRAMS)), program))
-    program = program.lower()
-    tool, query_molecule, molecule, filter_option = PROGRAMS[program]
-    name = value(form, "DATABASE")
-    if name not in DATABASE_NAMES[molecule]:
+    name = value(form, "PROGRAM")
+    if name.lower() not in PROGRAMS:
+        raise Refused("PROGRAM must be one of %s; received %r" % (", ".join(sorted(PROGRAMS)), name))
+    program = PROGRAMS[name.lower()]
+    database_name = value(form, "DATABASE")
+    if database_name not in DATABASE_NAMES[program.molecule]:
         raise Refused("DATABASE must be one of %s for %s; received %r"
-                      % (", ".join(DATABASE_NAMES[molecule]), program, name))
-    query_text, label = read_query(database, query_molecule, value(form, "QUERY"))
-    restriction = entrez.restriction(database, molecule, value(form, "ENTREZ_QUERY"))
+                      % (", ".join(DATABASE_NAMES[program.molecule]), name.lower(), database_name))
+    query_text, label = read_query(database, program.query_molecule, value(form, "QUERY"))
+    restriction = entrez.restriction(database, program.molecule, value(form, "ENTREZ_QUERY"))
+    format_type = read_format(value(form, "FORMAT_TYPE")).name
+    sizes = list_sizes(form)
 
+    # Each report is cut from this search at its own sizes: it keeps as many hits as the
+    # largest of them asks for.
     arguments = ["-evalue", expect_value(value(form, "EXPECT") or "10"),
-                 "-max_target_seqs", str(list_size(form) or DEFAULT_HITLIST_SIZE)]
-    megablast = switch(form, "MEGABLAST")
-    if program == "blastn":
-        arguments += ["-task", "megablast" if megablast else "blastn"]
+                 "-max_target_seqs", str(max(sizes.values(), default=DEFAULT_HITLIST_SIZE))]
+    megablast = switch(form, "MEGABLAST")   # the older way to ask blastn for megablast
+    if program.task:
+        arguments += ["-task", "megablast" if megablast else program.task]
     filters = [text.strip() for text in form.get("FILTER", []) if text.strip()]
     if filters:
-        arguments += filter_arguments(filters, filter_option)
-    arguments += scoring_arguments(form, program)
-    return Search(program, tool, molecule, name, query_text, label, restriction, arguments,
-                  switch(form, "NCBI_GI"))
-
+        arguments += filter_arguments(filters, program.filter_option)
+    arguments += scoring_arguments(form, program.tool)
+    return Search(name.lower(), program.tool, program.molecule, database_name, query_text, label, restriction,
+                  arguments, switch(form, "NCBI_GI"), sizes, format_type)

@@ -14,8 +14,8 @@ TIMEOUT = 30
 NO_ANSWER = (http.client.RemoteDisconnected, ConnectionResetError)
 
 
-def request(url, fields, post=False, timeout=TIMEOUT):
-    """(HTTP status, content type, text) of one request; HTTP errors are answers too."""
+def fetch(url, fields, post=False, timeout=TIMEOUT):
+    """(HTTP status, headers, body bytes) of one request; HTTP errors are answers too."""
     assert url.startswith("http://127.0.0.1:"), url
     encoded = urllib.parse.urlencode(fields)
     try:
@@ -24,9 +24,15 @@ def request(url, fields, post=False, timeout=TIMEOUT):
         else:
             response = urllib.request.urlopen(url + "?" + encoded, timeout=timeout)
     except urllib.error.HTTPError as error:
-        return error.code, error.headers.get("Content-Type", ""), error.read().decode()
+        return error.code, error.headers, error.read()
     with response:
-        return response.status, response.headers.get("Content-Type", ""), response.read().decode()
+        return response.status, response.headers, response.read()
+
+
+def request(url, fields, post=False, timeout=TIMEOUT):
+    """(HTTP status, content type, text) of one request; HTTP errors are answers too."""
+    code, headers, body = fetch(url, fields, post, timeout)
+    return code, headers.get("Content-Type", ""), body.decode()
 
 
 def request_or_error(url, fields, timeout=TIMEOUT):

@@ -1,5 +1,6 @@
 """Fixtures: the built database, and a service started in this process on a free port."""
 import contextlib
+import functools
 import os
 import sys
 import threading
@@ -12,7 +13,7 @@ sys.path.insert(0, os.path.join(REPOSITORY, "service"))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(REPOSITORY, "tests"))  # the check's queries
 
-from localblast import database  # noqa: E402
+from localblast import database, formatting  # noqa: E402
 from localblast.api import Api  # noqa: E402
 from localblast.blast_run import BlastRunner  # noqa: E402
 from localblast.faults import Faults  # noqa: E402
@@ -48,13 +49,17 @@ class Clock:
 
 
 @contextlib.contextmanager
-def running_service(db, faults=None, keep=3600, max_jobs=50, workers=2, clock=time.monotonic, rtoe=0):
+def running_service(db, faults=None, keep=3600, max_jobs=50, workers=2, clock=time.monotonic, rtoe=0,
+                    status_wait=0.0, around_search=None):
     """(url, store, logs) of a service in this process; stopped on leaving, as the command stops
-    it: the handler threads are joined, so a held answer that does not give up holds the test."""
+    it: the handler threads are joined, so a held answer that does not give up holds the test.
+    `around_search(run)` may stand around each search, e.g. to hold it running."""
     logs = Logs()
     runner = BlastRunner(db, timeout=60)
-    store = JobStore(runner.run, keep, max_jobs, workers, clock=clock, log=logs)
-    server = BlastServer(0, Api(db, store, faults or Faults(), rtoe, logs))
+    run = around_search(runner.run) if around_search else runner.run
+    store = JobStore(run, keep, max_jobs, workers, clock=clock, log=logs)
+    api = Api(db, store, faults or Faults(), rtoe, logs, status_wait, functools.partial(formatting.make, runner))
+    server = BlastServer(0, api)
     thread = threading.Thread(target=server.serve_forever, daemon=True)
     thread.start()
     try:

@@ -1,11 +1,11 @@
-"""Running BLAST+: what a tool that fails, hangs or is missing leaves for the log, and what the
-tool is handed."""
+"""Running BLAST+: what a tool that fails, hangs or is missing leaves for the log, what the
+tool is handed, and the XML report made from its archive."""
 import os
 import threading
 
 import pytest
 
-from localblast.blast_run import BlastRunner
+from localblast.blast_run import ARCHIVE, XML_REPORT, BlastRunner
 from localblast.errors import BlastFailed
 from localblast.submission import Search
 
@@ -25,35 +25,42 @@ def tool(tmp_path, behaviour):
 
 
 def search(tool_path, restriction=None, label=None):
-    return Search("blastp", tool_path, "protein", "nr", "MKTAYIAKQR\n", label, restriction, ["-evalue", "10"], False)
+    return Search("blastp", tool_path, "protein", "nr", "MKTAYIAKQR\n", label, restriction, ["-evalue", "10"], False,
+                  {}, "HTML")
 
 
 @pytest.fixture
-def report(tmp_path):
-    """Where the report goes: a folder of the store's, which the runner's own work shares."""
-    (tmp_path / "reports").mkdir()
-    return str(tmp_path / "reports" / "RID.xml")
+def report(tmp_path, monkeypatch):
+    """The search's own folder, where its archive and XML report go. blast_formatter stands in
+    as a copy of the archive, which the stand-ins for BLAST+ write as XML."""
+    (tmp_path / "bin").mkdir()
+    formatter = tmp_path / "bin" / "blast_formatter"
+    formatter.write_text('#!/bin/sh\n[ "$1 $3 $4 $5" = "-archive -outfmt 5 -out" ] && cp "$2" "$6"\n')
+    formatter.chmod(0o755)
+    monkeypatch.setenv("PATH", "%s:%s" % (tmp_path / "bin", os.environ["PATH"]))
+    (tmp_path / "RID").mkdir()
+    return str(tmp_path / "RID")
 
 
 def test_a_failing_tool_leaves_its_status_and_standard_error(db, tmp_path, report):
     runner = BlastRunner(db, timeout=30)
     with pytest.raises(BlastFailed, match=r"ended with status 3: BLAST query error: bad letters"):
         runner.run(search(tool(tmp_path, "echo 'BLAST query error: bad letters' >&2; exit 3")), report)
-    assert os.listdir(os.path.dirname(report)) == []
+    assert os.listdir(report) == []
 
 
-def test_the_tool_gets_files_and_an_argument_list_and_works_beside_the_report(db, tmp_path, report):
+def test_the_tool_gets_files_and_an_argument_list_and_works_in_the_searchs_folder(db, tmp_path, report):
     runner = BlastRunner(db, timeout=30)
     runner.run(search(tool(tmp_path, "echo '<BlastOutput/>' > \"$8\""), restriction=["NP_062074.1"]), report)
-    with open(report) as stream:
+    with open(os.path.join(report, XML_REPORT)) as stream:
         assert stream.read() == "<BlastOutput/>\n"
     arguments = (tmp_path / "arguments").read_text().splitlines()
     assert arguments[0] == "-query" and arguments[1].endswith("query.fasta")
-    assert os.path.dirname(os.path.dirname(arguments[1])) == os.path.dirname(report)
-    assert arguments[2:7] == ["-db", "nr", "-outfmt", "5", "-out"]
+    assert os.path.dirname(os.path.dirname(arguments[1])) == report
+    assert arguments[2:7] == ["-db", "nr", "-outfmt", "11", "-out"]
     assert arguments[8:10] == ["-evalue", "10"] and arguments[10] == "-seqidlist"
     assert (tmp_path / "query").read_text() == "MKTAYIAKQR\n"
-    assert os.listdir(os.path.dirname(report)) == ["RID.xml"]
+    assert sorted(os.listdir(report)) == sorted([ARCHIVE, XML_REPORT])
 
 
 REPORT = """<BlastOutput>
@@ -77,17 +84,17 @@ def test_the_report_names_the_query_as_the_label_says_in_every_scope(db, tmp_pat
     (tmp_path / "report.xml").write_text(REPORT)
     BlastRunner(db, timeout=30).run(search(tool(tmp_path, "cp \"$(dirname \"$0\")/report.xml\" \"$8\""),
                                            label=label), report)
-    with open(report) as stream:
+    with open(os.path.join(report, XML_REPORT)) as stream:
         written = stream.read()
     for scope in ("BlastOutput", "Iteration"):
         assert "<%s_query-ID>%s</%s_query-ID>" % (scope, query_id, scope) in written
         assert "<%s_query-def>%s</%s_query-def>" % (scope, query_def, scope) in written
 
 
-def test_a_tool_that_runs_too_long_is_stopped(db, tmp_path):
+def test_a_tool_that_runs_too_long_is_stopped(db, tmp_path, report):
     runner = BlastRunner(db, timeout=0.5)
     with pytest.raises(BlastFailed, match="longer than 0.5 seconds"):
-        runner.run(search(tool(tmp_path, "exec sleep 60")), str(tmp_path / "RID.xml"))
+        runner.run(search(tool(tmp_path, "exec sleep 60")), report)
 
 
 def test_stopping_the_runner_ends_a_running_tool_and_refuses_new_ones(db, tmp_path, report):
@@ -107,9 +114,9 @@ def test_stopping_the_runner_ends_a_running_tool_and_refuses_new_ones(db, tmp_pa
         runner.run(search(slow), report)
 
 
-def test_a_missing_tool_is_named(db, tmp_path):
+def test_a_missing_tool_is_named(db, tmp_path, report):
     with pytest.raises(BlastFailed, match="could not start .*no-such-blast"):
-        BlastRunner(db, timeout=30).run(search(str(tmp_path / "no-such-blast")), str(tmp_path / "RID.xml"))
+        BlastRunner(db, timeout=30).run(search(str(tmp_path / "no-such-blast")), report)
 
 
 def capture(function, *arguments):

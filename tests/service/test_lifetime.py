@@ -11,6 +11,7 @@ import pytest
 
 from blast_client import info, request, results, status, submit
 from conftest import Clock, running_service
+from localblast.blast_run import XML_REPORT
 from localblast.errors import BlastFailed, Refused
 from localblast.faults import Faults
 from localblast.jobs import FAILED, READY, UNKNOWN, WAITING, JobStore
@@ -30,13 +31,13 @@ class Blast:
         self.gate.set()
         self.searches = []
 
-    def __call__(self, search, path):
+    def __call__(self, search, folder):
         self.started.set()
         assert self.gate.wait(30)
         self.searches.append(search)
         if isinstance(self.outcome, Exception):
             raise self.outcome
-        with open(path, "w") as stream:
+        with open(os.path.join(folder, XML_REPORT), "w") as stream:
             stream.write(self.outcome)
 
 
@@ -247,10 +248,10 @@ def evict(store, rid, clock):
 def test_a_report_is_a_file_of_the_stores_own_removed_when_the_job_is_dropped(stores, clock, drop):
     store = stores(Blast(), clock, keep=60, max_jobs=2)
     job = finished(store, store.submit("blastp", "search"))
-    assert os.path.dirname(job.report) == store.folder and report_of(job) == REPORT
+    assert os.path.dirname(job.folder) == store.folder and report_of(job) == REPORT
     drop(store, job.rid, clock)
     assert store.lookup(job.rid) == (UNKNOWN, None)
-    assert not os.path.exists(job.report)
+    assert not os.path.exists(job.folder)
 
 
 def test_a_report_finished_after_its_job_was_deleted_is_removed(stores, clock):
@@ -262,7 +263,7 @@ def test_a_report_finished_after_its_job_was_deleted_is_removed(stores, clock):
     store.delete(rid)
     blast.gate.set()
     later = finished(store, store.submit("blastp", "later"))
-    assert os.listdir(store.folder) == [os.path.basename(later.report)]
+    assert os.listdir(store.folder) == [later.rid]
 
 
 def test_closing_the_store_removes_its_reports(clock):

@@ -161,12 +161,16 @@ def test_list_sizes_repeated_on_the_results_request_cut_the_report(service):
     assert cut.startswith('<?xml version="1.0"?>\n<!DOCTYPE BlastOutput') and cut.rstrip().endswith("</BlastOutput>")
 
 
-@pytest.mark.parametrize("value, megablast", [("on", True), ("TRUE", True), ("Yes", True),
-                                              ("off", False), ("FALSE", False), ("no", False)])
-def test_megablast_switch(service, value, megablast):
+@pytest.mark.parametrize("program, value, megablast", [
+    ("blastn", "on", True), ("blastn", "TRUE", True), ("blastn", "Yes", True),
+    ("blastn", "off", False), ("blastn", "FALSE", False), ("blastn", "no", False),
+    ("megablast", "", True), ("MegaBlast", "", True),
+])
+def test_megablast_by_program_or_switch(service, program, value, megablast):
     # Megablast's 28-letter words cannot find the 19-base ends that blastn's 11-letter words find.
-    report = search(service, PROGRAM="blastn", DATABASE="nr", QUERY=ROW_QUERIES["sequence"], MEGABLAST=value)
+    report = search(service, PROGRAM=program, DATABASE="nr", QUERY=ROW_QUERIES["sequence"], MEGABLAST=value)
     assert bool(hit_ids(report)) is not megablast
+    assert field(report, "BlastOutput_program") == "blastn"
 
 
 @pytest.mark.parametrize("value", ["10", "0.001", "1e-07", "1E-7", ".5", "10.0", "2e+2"])
@@ -202,6 +206,9 @@ def test_the_expectation_reads_back_as_the_number_sent(service, value):
     (dict(MATRIX="BLOSUM99"), ["MATRIX", "'BLOSUM99'"]),
     (dict(PROGRAM="blastn", QUERY="ACGT", NUCL_PENALTY="3"), ["NUCL_PENALTY", "'3'"]),
     (dict(NCBI_GI="maybe"), ["NCBI_GI", "'maybe'"]),
+    (dict(THRESHOLD="high"), ["THRESHOLD", "'high'"]),
+    (dict(THRESHOLD="0"), ["THRESHOLD", "'0'"]),
+    (dict(FORMAT_TYPE="PDF"), ["FORMAT_TYPE", "'PDF'", "JSON2_S"]),
     # Numbers are ASCII digits: other scripts' digits and blanks would reach BLAST+.
     (dict(EXPECT="\u0661\u0660"), ["EXPECT", "'\u0661\u0660'"]),
     (dict(EXPECT="1e-\u0667"), ["EXPECT", "'1e-\u0667'"]),
@@ -259,7 +266,7 @@ def test_a_malformed_request_is_answered_with_400(service, fields, code, words):
         assert word in error_text(page)
 
 
-def test_results_come_only_when_ready_and_only_as_xml(db):
+def test_results_come_only_when_ready_and_only_in_a_known_format(db):
     clock = Clock()
     with running_service(db, Faults(job_time=[("blastp", 50)]), clock=clock) as (url, _, _):
         rid = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
@@ -267,8 +274,8 @@ def test_results_come_only_when_ready_and_only_as_xml(db):
         assert (code, content_type.split(";")[0], info(page)) == (200, "text/html", {"Status": "WAITING"})
         clock.advance(50)
         assert wait(url, rid)["Status"] == "READY"
-        code, _, page = results(url, rid, FORMAT_TYPE="HTML")
-        assert code == 200 and "FORMAT_TYPE=XML" in error_text(page) and "'HTML'" in error_text(page)
+        code, _, page = results(url, rid, FORMAT_TYPE="PDF")
+        assert code == 200 and "FORMAT_TYPE" in error_text(page) and "'PDF'" in error_text(page)
         code, content_type, text = results(url, rid)
         assert (code, content_type.split(";")[0]) == (200, "text/xml") and "<BlastOutput" in text
 
@@ -296,6 +303,11 @@ def test_other_paths_are_not_found(service):
     dict(PROGRAM="blastn", QUERY=ROW_QUERIES["sequence"], NUCL_REWARD="2", NUCL_PENALTY="-3", GAPCOSTS="5 2"),
     dict(PROGRAM="tblastn", QUERY="NP_564935.1"),
     dict(PROGRAM="tblastx", QUERY="EG558220.1", DATABASE="nt"),
+    dict(PROGRAM="blastp", QUERY="9506405", THRESHOLD="13"),
+    dict(PROGRAM="tblastn", QUERY="NP_564935.1", THRESHOLD="11"),
+    # Nucleotide words have no neighbours: blastn and megablast ignore THRESHOLD, as NCBI does.
+    dict(PROGRAM="blastn", QUERY=ROW_QUERIES["sequence"], THRESHOLD="13"),
+    dict(PROGRAM="megablast", QUERY=ROW_QUERIES["fasta"], THRESHOLD="13"),
 ])
 def test_the_optional_parameters_reach_blast_in_a_form_it_accepts(service, fields):
     report = search(service, **dict(dict(DATABASE="nr"), **fields))

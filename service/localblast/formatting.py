@@ -1,0 +1,45 @@
+"""A search's report in the shape a results request asks for, made from the search's archive
+(or, for XML, from its XML report) into a file of the search's folder."""
+import glob
+import os
+import re
+import tempfile
+import zipfile
+
+from . import report
+from .blast_run import XML_REPORT
+from .formats import formatter_arguments
+
+# blast_formatter names a query's file of a report of one file per query "NAME_2.json".
+QUERY_FILE = re.compile(r"_([0-9]+)\.[a-z0-9]+$")
+
+
+def make(runner, search, folder, rid, shape, target):
+    """Writes the report that `shape` (a formats.Shape) asks for to the path `target`;
+    BlastFailed when blast_formatter fails."""
+    if shape.format.edits == "xml":
+        # Cut from the search's XML report, as every XML answer has always been made.
+        with open(os.path.join(folder, XML_REPORT), "rb") as stream:
+            report.write_chunks(report.edited_xml(stream, shape.hits, shape.show_gi), target)
+        return
+    with tempfile.TemporaryDirectory(prefix="format-", dir=folder) as work:
+        name = rid if shape.format.per_query else "%s.%s" % (rid, shape.format.extension)
+        output = runner.format(search, folder, formatter_arguments(shape), os.path.join(work, name))
+        if not shape.format.per_query:
+            edit(output, target, shape, search.label)
+            return
+        with zipfile.ZipFile(target, "w", zipfile.ZIP_DEFLATED) as archive:
+            for path in sorted(glob.glob(output + "_*"), key=query_number):
+                edited = os.path.join(work, "edited")
+                edit(path, edited, shape, search.label)
+                archive.write(edited, os.path.basename(path))
+
+
+def query_number(path):
+    found = QUERY_FILE.search(path)
+    return int(found.group(1)) if found else 0
+
+
+def edit(source, target, shape, label):
+    with open(source, "rb") as stream:
+        report.write_chunks(report.edited_output(stream, shape.format.edits, label, shape.show_gi), target)

@@ -1,0 +1,181 @@
+"""Every report format of the URL API, read back with a real parser of its format: the hit-list
+sizes and NCBI_GI of the results request (else of the submission) shape each of them, an
+identifier query is named by its entry, GI numbers appear only when asked for, and each
+report is made once per shape."""
+import os
+
+import pytest
+
+from blast_client import error_text, fetch, info, request, submit, wait
+from check_queries import ROW_QUERIES
+from conftest import running_service
+from report_readers import CONTENT_TYPES, READERS, html_page, unzipped
+
+# The identifier query of the protein search, and a hit it has in every report.
+QUERY_GI, QUERY_ACCESSION, QUERY_TITLE = "160837788", "NP_001102467.1", "hypothetical protein LOC366535"
+HIT_GI = "9506405"
+# Its submission: 13 hits, all of them rat proteins.
+PROTEIN = dict(PROGRAM="blastp", DATABASE="nr", QUERY=QUERY_GI, ENTREZ_QUERY="rat [ORGN]")
+FORMATS = sorted(READERS)
+
+
+@pytest.fixture(scope="module")
+def protein_search(service):
+    """The RID of a finished PROTEIN search."""
+    rid = submit(service, **PROTEIN)
+    assert wait(service, rid)["Status"] == "READY"
+    return rid
+
+
+def report(url, rid, **fields):
+    """(content type, body) of a report that must be served."""
+    code, headers, body = fetch(url, dict(dict(CMD="Get", RID=rid), **fields))
+    assert code == 200, (code, body[:300])
+    return headers.get("Content-Type", "").split(";")[0], body
+
+
+def contents(format_type, body):
+    """The report's text: a zip archive's files one after the other."""
+    return b"".join(unzipped(body).values()) if CONTENT_TYPES[format_type] == "application/zip" else body
+
+
+def read(format_type, body):
+    queries = READERS[format_type](body)
+    assert len(queries) == 1, queries
+    return queries[0]
+
+
+@pytest.mark.parametrize("format_type", FORMATS)
+@pytest.mark.parametrize("show_gi", [True, False], ids=["gi", "no gi"])
+def test_every_format_is_cut_to_the_hit_list_and_shows_gi_numbers_only_when_asked(service, protein_search,
+                                                                                 format_type, show_gi):
+    content_type, body = report(service, protein_search, FORMAT_TYPE=format_type, HITLIST_SIZE="3",
+                                NCBI_GI="true" if show_gi else "false")
+    assert content_type == CONTENT_TYPES[format_type]
+    query = read(format_type, body)
+    assert len(query.descriptions) == len(query.alignments) == 3
+    assert QUERY_ACCESSION in query.name and QUERY_TITLE in query.name
+    body = contents(format_type, body)
+    # GIs as ids ("gi|9506405|") and as HTML's anchors ("#9506405")
+    assert (b"gi|" in body) is show_gi
+    assert (QUERY_GI.encode() in body) is show_gi
+    if format_type not in ("Tabular",):  # its hit columns are accessions, with or without GIs
+        assert (HIT_GI.encode() in body) is show_gi
+    if format_type == "HTML":
+        anchors = html_page(body).anchors
+        assert (("#" + HIT_GI) in anchors) is show_gi and ((HIT_GI in anchors) is show_gi)
+
+
+@pytest.mark.parametrize("format_type, sizes, descriptions, alignments", [
+    ("Text", dict(DESCRIPTIONS="5", ALIGNMENTS="2"), 5, 2),
+    ("HTML", dict(DESCRIPTIONS="2", ALIGNMENTS="4"), 2, 4),
+    ("Text", dict(HITLIST_SIZE="3", DESCRIPTIONS="5"), 3, 3),
+    ("Text", {}, 13, 13),
+    # Descriptions and alignments are for the formats that list them apart.
+    ("Tabular", dict(DESCRIPTIONS="5", ALIGNMENTS="2"), 13, 13),
+    ("JSON2_S", dict(DESCRIPTIONS="2"), 13, 13),
+    ("XML2_S", dict(HITLIST_SIZE="4", ALIGNMENTS="1"), 4, 4),
+    # In XML every hit is one description and one alignment: the smallest size rules.
+    ("XML", dict(HITLIST_SIZE="4", ALIGNMENTS="2"), 2, 2),
+])
+def test_descriptions_and_alignments_are_cut_apart_where_a_format_lists_them_apart(
+        service, protein_search, format_type, sizes, descriptions, alignments):
+    query = read(format_type, report(service, protein_search, FORMAT_TYPE=format_type, **sizes)[1])
+    assert (len(query.descriptions), len(query.alignments)) == (descriptions, alignments)
+
+
+@pytest.mark.parametrize("on_put, on_get, hits, shows_gi", [
+    (dict(HITLIST_SIZE="5", NCBI_GI="true"), {}, 5, True),
+    (dict(HITLIST_SIZE="5", NCBI_GI="true"), dict(HITLIST_SIZE="2", NCBI_GI="false"), 2, False),
+    (dict(NCBI_GI="false"), dict(NCBI_GI="T"), 13, True),
+    ({}, {}, 13, False),
+])
+@pytest.mark.parametrize("format_type", ["JSON2", "Text"])
+def test_the_results_requests_sizes_and_gi_rule_else_the_submissions(service, on_put, on_get, hits, shows_gi,
+                                                                       format_type):
+    rid = submit(service, **dict(PROTEIN, **on_put))
+    assert wait(service, rid)["Status"] == "READY"
+    body = report(service, rid, FORMAT_TYPE=format_type, **on_get)[1]
+    assert len(read(format_type, body).descriptions) == hits
+    assert (b"gi|" in contents(format_type, body)) is shows_gi
+
+
+@pytest.mark.parametrize("on_put, on_get, content_type", [
+    ({}, {}, "text/html"),
+    (dict(FORMAT_TYPE="JSON2_S"), {}, "application/json"),
+    (dict(FORMAT_TYPE="json2_s"), dict(FORMAT_TYPE="Tabular"), "text/plain"),
+    (dict(FORMAT_TYPE="Text"), dict(FORMAT_OBJECT="Alignment"), "text/plain"),
+    (dict(FORMAT_TYPE="XML2"), dict(FORMAT_TYPE="xml"), "text/xml"),
+])
+def test_the_submissions_format_is_the_results_requests_default(service, on_put, on_get, content_type):
+    rid = submit(service, **dict(PROTEIN, **on_put))
+    assert wait(service, rid)["Status"] == "READY"
+    assert report(service, rid, **on_get)[0] == content_type
+
+
+@pytest.mark.parametrize("format_type", FORMATS)
+def test_every_query_of_a_fasta_submission_is_in_every_format(service, format_type):
+    # Two records, each a slice of the check's FASTA query; the zipped formats hold a file each.
+    lines = ROW_QUERIES["fasta"].splitlines()
+    fasta = ">first part\n%s\n>second part\n%s\n" % ("".join(lines[1:4]), "".join(lines[5:9]))
+    rid = submit(service, PROGRAM="blastx", DATABASE="nr", QUERY=fasta, EXPECT="1e-07")
+    assert wait(service, rid)["Status"] == "READY"
+    queries = READERS[format_type](report(service, rid, FORMAT_TYPE=format_type)[1])
+    assert [query.name.split()[-2:] for query in queries] == [["first", "part"], ["second", "part"]]
+
+
+def test_a_results_file_is_a_download_of_the_same_report(service, protein_search):
+    fields = dict(CMD="Get", RID=protein_search, FORMAT_TYPE="JSON2")
+    plain, download = fetch(service, fields), fetch(service, dict(fields, RESULTS_FILE="on"))
+    assert plain[0] == download[0] == 200 and plain[2] == download[2]
+    assert "Content-Disposition" not in plain[1]
+    assert download[1]["Content-Disposition"] == 'attachment; filename="%s.zip"' % protein_search
+
+
+@pytest.mark.parametrize("fields, words", [
+    (dict(FORMAT_TYPE="PDF"), ["FORMAT_TYPE", "'PDF'", "Tabular"]),
+    (dict(FORMAT_OBJECT="Picture"), ["FORMAT_OBJECT", "'Picture'", "SearchInfo"]),
+    (dict(RESULTS_FILE="please"), ["RESULTS_FILE", "'please'"]),
+])
+def test_a_results_request_for_no_known_report_says_what_it_received(service, protein_search, fields, words):
+    code, _, page = request(service, dict(dict(CMD="Get", RID=protein_search), **fields))
+    assert code == 200
+    for word in words:
+        assert word in error_text(page)
+
+
+def test_a_report_is_made_once_for_each_shape_and_kept_with_the_search(db):
+    with running_service(db) as (url, store, logs):
+        rid = submit(url, **PROTEIN)
+        assert wait(url, rid)["Status"] == "READY"
+        first = report(url, rid, FORMAT_TYPE="Text", HITLIST_SIZE="3")[1]
+        job = store.lookup(rid)[1]
+        made = dict(job.formatted)
+        assert report(url, rid, FORMAT_TYPE="text", HITLIST_SIZE="3")[1] == first
+        assert job.formatted == made and len(made) == 1
+        report(url, rid, FORMAT_TYPE="Text", HITLIST_SIZE="4")
+        assert len(job.formatted) == 2 and set(made.items()) < set(job.formatted.items())
+        store.delete(rid)
+        assert not any(os.path.exists(path) for path in made.values())
+
+
+@pytest.mark.parametrize("path", ["/Blast.cgi", "/blast/Blast.cgi", "/cgi-bin/blast.cgi"])
+def test_every_address_of_the_url_api_answers_the_whole_protocol(service, path):
+    url = service.replace("/Blast.cgi", path)
+    rid = submit(url, PROGRAM="megablast", DATABASE="nt", QUERY=ROW_QUERIES["fasta"])
+    assert wait(url, rid)["Status"] == "READY"
+    assert read("Tabular", report(url, rid, FORMAT_TYPE="Tabular")[1]).descriptions
+    code, _, page = request(url, dict(CMD="Delete", RID=rid))
+    assert code == 200 and info(request(url, dict(CMD="Get", RID=rid, FORMAT_OBJECT="SearchInfo"))[2]) == {
+        "Status": "UNKNOWN"}
+
+
+def test_display_rids_lists_the_searches_held_and_their_status(db):
+    with running_service(db) as (url, store, _):
+        assert request(url, dict(CMD="DisplayRIDs"))[:3] == (200, "text/plain; charset=utf-8", "")
+        rids = [submit(url, **PROTEIN) for _ in range(2)]
+        for rid in rids:
+            wait(url, rid)
+        store.delete(rids[0])
+        code, content_type, text = request(url, dict(CMD="DisplayRIDs"))
+        assert [line.split("\t") for line in text.splitlines()] == [[rids[1], "READY"]]
