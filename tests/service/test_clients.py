@@ -4,6 +4,7 @@ polls and fetches a report in every format, and each answer is read with a real 
 format."""
 import collections
 import os
+import re
 import subprocess
 
 import pytest
@@ -11,7 +12,7 @@ import pytest
 from check_queries import ROW_QUERIES
 from conftest import database_folder
 from localblast.faults import REFUSED
-from report_formats import CONTENT_TYPES, carries_gi, read
+from report_readers import CONTENT_TYPES, READERS
 from service_process import service_process
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -25,6 +26,11 @@ RUN_LIMIT = 600
 OFFLINE = ("--port", "0", "--rtoe", "0", "--status-wait", "10")
 
 Run = collections.namedtuple("Run", "status fields stderr")
+GI = re.compile(r"(^|\|)gi\|[0-9]+\|")
+
+
+def carries_gi(hit):
+    return bool(GI.search(hit))
 
 
 def fasta_entries(name):
@@ -40,6 +46,10 @@ def fasta_entries(name):
     return entries
 
 
+# The sequences that hold both 19-letter ends of the check's bare query.
+ENDS_FOUND_IN = {"NM_001009059", "AC146779", "XM_001165512", "NM_003040", "XM_004045515"}
+
+
 def queries():
     """name -> (query text, a word each query's description must hold, accessions of which at
     least one must be among the hits)."""
@@ -48,8 +58,8 @@ def queries():
            % (nucleotides["NM_001009059.1"][:300], nucleotides["NM_000518.4"][:200]))
     return {
         "identifier": (ROW_QUERIES["identifier"], ["LOC366535"], {"NP_001102467"}),
-        "sequence": (ROW_QUERIES["sequence"], [""],
-                     {"NM_001009059", "AC146779", "XM_001165512", "NM_003040", "XM_004045515"}),
+        "sequence": (ROW_QUERIES["sequence"], [""], ENDS_FOUND_IN),
+        "ends": (">chimp_ends the two ends\n" + ROW_QUERIES["sequence"], ["chimp_ends"], ENDS_FOUND_IN),
         "fasta": (ROW_QUERIES["fasta"], ["CR02019H04"], {"AAM63432", "NP_564935", "CBI33662", "EG558220"}),
         "protein": (">plant_protein from the database\n" + proteins["AAM63432.1"], ["plant_protein"], {"EG558220"}),
         "two": (two, ["slice_one", "slice_two"], {"NM_001009059", "NM_000518"}),
@@ -91,7 +101,7 @@ CASES = {
     "html-by-default": Case(BLAST, "blastp", "identifier", None, None, LISTS, "put", (None, None), None),
     "html": Case(BLAST_DIR, "blastp", "identifier", "HTML", None, dict(DESCRIPTIONS=3, ALIGNMENTS=2), "get",
                  ("true", None), None),
-    "text": Case(CLOUD, "blastn", "sequence", "Text", None, dict(HITLIST_SIZE=2), "put", ("false", "true"), None),
+    "text": Case(CLOUD, "blastn", "ends", "Text", None, dict(HITLIST_SIZE=2), "put", ("false", "true"), None),
     "text-on-put": Case(BLAST, "blastp", "identifier", None, "Text", LISTS, "get", (None, "T"), None),
     "xml": Case(BLAST_DIR, "megablast", "two", "XML", None, {}, "put", (None, None), None),
     "xml-on-put": Case(CLOUD, "blastx", "fasta", None, "XML", dict(HITLIST_SIZE=2), "put", ("true", None), "12"),
@@ -148,27 +158,29 @@ def test_a_search_completes_in_each_format_as_documented(base, client, tmp_path,
     assert (done.fields["Status"], done.fields["ThereAreHits"]) == ("READY", "yes"), done
     format_type = case.get or case.put or "HTML"
     assert done.fields["Content-Type"].split(";")[0].strip() == CONTENT_TYPES[format_type], done
-    report = read(format_type, out.read_bytes())
+    body = out.read_bytes()
+    found = READERS[format_type](body)
 
-    assert len(report.queries) == len(marks), report.queries
-    for mark, described in zip(marks, report.queries):
-        assert mark in described, (mark, report.queries)
-    assert report.hits, report
-    assert any(accession in hit for hit in report.hits for accession in expected), (expected, report.hits)
+    assert len(found) == len(marks) and all(mark in query.name for mark, query in zip(marks, found)), (marks, found)
+    hits = [hit for query in found for hit in query.alignments + query.descriptions]
+    assert any(accession in hit for hit in hits for accession in expected), (expected, found)
+    if format_type == "Tabular":
+        assert b"\n# Fields: " in body, body[:300]
 
-    limit = case.sizes.get("HITLIST_SIZE")
-    if limit is not None:
-        assert len(report.hits) <= limit, (limit, report.hits)
-    if report.descriptions is not None:
-        for listed, name in ((report.descriptions, "DESCRIPTIONS"), (report.alignments, "ALIGNMENTS")):
-            bound = min(case.sizes.get(name, 10 ** 6), limit or 10 ** 6)
-            assert 0 < len(listed) <= bound, (name, bound, listed)
+    # Each query's lists: DESCRIPTIONS and ALIGNMENTS bound those of HTML and Text, HITLIST_SIZE all.
+    unbounded = 10 ** 6
+    limit = case.sizes.get("HITLIST_SIZE", unbounded)
+    pages = format_type in ("HTML", "Text")
+    for query in found:
+        for listed, name in ((query.descriptions, "DESCRIPTIONS"), (query.alignments, "ALIGNMENTS")):
+            bound = min(case.sizes.get(name, unbounded) if pages else unbounded, limit)
+            assert 0 < len(listed) <= bound, (query.name, name, bound, listed)
 
     if shows_gi(case):
         # Rows of tabular output carry accessions as BLAST+ writes them, GI or not.
-        assert format_type == "Tabular" or all(carries_gi(hit) for hit in report.hits), report.hits
+        assert format_type == "Tabular" or all(map(carries_gi, hits)), hits
     else:
-        assert not any(carries_gi(hit) for hit in report.hits), report.hits
+        assert not any(map(carries_gi, hits)), hits
 
 
 @pytest.mark.parametrize("program", [["--program", "megablast"], ["--program", "blastn", "--megablast"]],
@@ -180,7 +192,7 @@ def test_megablast_by_either_name_finds_no_match_shorter_than_its_word(base, cli
     done = run(client, "search", "--url", base + BLAST, "--out", str(out), "--database", "nr",
                "--query", ROW_QUERIES["sequence"], "--format", "XML", *program, *manners(client, program[-1]))
     assert (done.status, done.fields["ThereAreHits"]) == (0, "no"), done
-    assert read("XML", out.read_bytes()).hits == []
+    assert [query.alignments for query in READERS["XML"](out.read_bytes())] == [[]]
 
 
 @pytest.mark.parametrize("option", ["--alignment-object", "--results-file"])
@@ -242,7 +254,7 @@ def test_a_client_waits_out_a_running_search(faulty, client, tmp_path):
     done = run(client, "search", "--url", faulty, "--out", str(out), "--program", "blastn", "--database", "nr",
                "--query", ROW_QUERIES["sequence"], "--format", "XML", *manners(client, "waiting"))
     assert (done.status, done.fields["RTOE"], done.fields["Status"]) == (0, "1", "READY"), done
-    assert read("XML", out.read_bytes()).hits
+    assert all(query.alignments for query in READERS["XML"](out.read_bytes()))
 
 
 # program, query, extra options, and what the client's standard error must say.
