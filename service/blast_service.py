@@ -18,6 +18,7 @@ from localblast.api import Api
 from localblast.blast_run import BlastRunner
 from localblast.errors import DatabaseError
 from localblast.faults import Faults
+from localblast.guidelines import Guidelines
 from localblast.http_server import BlastServer
 from localblast.jobs import JobStore
 from localblast.programs import TOOLS
@@ -41,7 +42,7 @@ def main(arguments):
     runner = BlastRunner(db, settings.job_timeout)
     store = JobStore(runner.run, settings.keep, settings.max_jobs, settings.workers, log=log)
     api = Api(db, store, Faults.from_options(settings), settings.rtoe, log, settings.status_wait,
-              functools.partial(formatting.make, runner))
+              functools.partial(formatting.make, runner), Guidelines(settings.guidelines, settings.guideline_scale))
     try:
         server = BlastServer(settings.port, api)
     except OSError as error:
@@ -56,6 +57,8 @@ def main(arguments):
     signal.signal(signal.SIGINT, stop)
 
     log("serving %s from %s" % (server.url(), settings.db))
+    if settings.guidelines:
+        log("usage guidelines: %s, intervals scaled by %g" % (settings.guidelines, settings.guideline_scale))
     print(server.url(), flush=True)
     try:
         server.serve_forever()

@@ -1,11 +1,13 @@
 """The URL API: CMD=Put, CMD=Get (status and reports), CMD=Delete and CMD=DisplayRIDs, answered
 as the NCBI web service answers them, with the injected faults applied."""
 import collections
+import time
 
 from . import pages, report
 from .errors import BlastFailed, Refused
 from .form import switch, value
 from .formats import requested
+from .guidelines import Guidelines
 from .jobs import FAILED, READY, UNKNOWN, WAITING
 from .pages import HTML, TEXT
 from .submission import read_submission
@@ -22,9 +24,10 @@ def html(text, status=200, stall=0.0):
 
 class Api:
     """`formatter(search, folder, rid, shape, path)` writes a search's report of a shape (see
-    formatting.make)."""
+    formatting.make); `guidelines` (a Guidelines) judges requests by when they arrive on `clock`."""
 
-    def __init__(self, database, store, faults, rtoe, log=print, status_wait=0.0, formatter=None):
+    def __init__(self, database, store, faults, rtoe, log=print, status_wait=0.0, formatter=None,
+                 guidelines=None, clock=time.monotonic):
         self.database = database
         self.store = store
         self.faults = faults
@@ -33,21 +36,41 @@ class Api:
         # once, as NCBI does; a local client polling without pause then needs no busy loop.
         self.status_wait = status_wait
         self.formatter = formatter
+        self.guidelines = guidelines or Guidelines()
+        self.clock = clock
         self.log = log
 
-    def answer(self, form):
-        """The Answer to a request's form (upper-case name -> [values])."""
+    def answer(self, form, arrived=None):
+        """The Answer to a request's form (upper-case name -> [values]) that arrived at
+        `arrived` on the Api's clock (None: now)."""
+        arrived = self.clock() if arrived is None else arrived
         command = value(form, "CMD").lower()
         if command == "put":
-            return self.put(form)
+            return self.put(form, arrived)
         if command == "get":
-            return self.get(form)
-        if command == "delete":
-            return self.delete(form)
-        if command == "displayrids":
+            return self.get(form, arrived)
+        if command in ("delete", "displayrids"):
+            _, job = self.store.lookup(value(form, "RID")) if command == "delete" else (None, None)
+            refusal = self.guideline_refusal(self.guidelines.request(self.client(form, job), arrived))
+            if refusal:
+                return refusal
+            if command == "delete":
+                return self.delete(form)
             return Answer(200, TEXT, pages.rid_list(self.store.held()), 0.0)
         return html(pages.error("CMD must be Put, Get, Delete or DisplayRIDs; received %r" % value(form, "CMD")),
                     400)
+
+    def client(self, form, job=None):
+        return self.guidelines.client(value(form, "TOOL"), value(form, "EMAIL"), job.watch if job else None)
+
+    def guideline_refusal(self, broken):
+        """Logs each broken guideline; under enforce, the answer that refuses the request, else None."""
+        for rule in broken:
+            self.log("guideline broken: %s" % rule)
+        if broken and self.guidelines.enforced:
+            return html(pages.error("Refused under NCBI's usage guidelines (--guidelines enforce): %s"
+                                    % "; ".join(broken)), 429)
+        return None
 
     def injected(self, program, step):
         """The injected HTTP failure of a step, or None; and how long its answer is held back."""
@@ -59,7 +82,12 @@ class Api:
         return html(pages.error("HTTP %d (injected for %s's %s request)" % (status, program, step)),
                     status, stall), stall
 
-    def put(self, form):
+    def put(self, form, arrived):
+        client = self.client(form)
+        refusal = self.guideline_refusal(self.guidelines.request(client, arrived) + self.guidelines.submission(
+            value(form, "TOOL"), value(form, "EMAIL")))
+        if refusal:
+            return refusal
         program = value(form, "PROGRAM").lower()
         failure, stall = self.injected(program, "put")
         if failure:
@@ -70,23 +98,30 @@ class Api:
                 raise Refused(refusal)
             search = read_submission(self.database, form)
             rid = self.store.submit(program, search, self.faults.job_seconds(program),
-                                    self.faults.job_failure(program))
+                                    self.faults.job_failure(program),
+                                    self.guidelines.watch(client, arrived, self.rtoe))
         except Refused as refusal:
             self.log("refused a submission: %s" % refusal)
             return html(pages.error(str(refusal)), stall=stall)
         self.log("search %s (%s) submitted" % (rid, program))
         return html(pages.submitted(rid, self.rtoe), stall=stall)
 
-    def get(self, form):
+    def get(self, form, arrived):
         rid = value(form, "RID")
         if not rid:
             return html(pages.error("RID is missing: CMD=Get needs the RID that CMD=Put answered"), 400)
+        state, job = self.store.lookup(rid)
+        asks_status = value(form, "FORMAT_OBJECT").lower() == "searchinfo"
+        broken = self.guidelines.request(self.client(form, job), arrived)
+        if job is not None and (asks_status or state == WAITING):
+            broken += self.guidelines.poll(rid, job.watch, arrived)
+        refusal = self.guideline_refusal(broken)
+        if refusal:
+            return refusal
         format_object = value(form, "FORMAT_OBJECT")
         if format_object and format_object.lower() not in FORMAT_OBJECTS:
             return html(pages.error("FORMAT_OBJECT must be SearchInfo (the status) or Alignment (the report); "
                                     "received %r" % format_object))
-        state, job = self.store.lookup(rid)
-        asks_status = format_object.lower() == "searchinfo"
         failure, stall = self.injected(job.program if job else "any", "status" if asks_status else "results")
         if failure:
             return failure
@@ -120,7 +155,7 @@ class Api:
         try:
             stream = self.store.open_report(job, shape, lambda path: self.formatter(
                 job.search, job.folder, rid, shape, path))
-        except BlastFailed as failure:
+        except (BlastFailed, OSError) as failure:
             self.log("the %s report of %s could not be made: %s" % (shape.format.name, rid, failure))
             return html(pages.error("The %s report of %s could not be made: %s" % (shape.format.name, rid, failure)),
                         500)

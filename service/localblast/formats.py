@@ -33,7 +33,8 @@ def read_format(text, default=DEFAULT):
     name = text or default
     found = FORMATS.get(name.upper())
     if found is None:
-        raise Refused("FORMAT_TYPE must be one of %s; received %r" % (", ".join(f.name for f in FORMATS.values()), text))
+        names = ", ".join(known.name for known in FORMATS.values())
+        raise Refused("FORMAT_TYPE must be one of %s; received %r" % (names, text))
     return found
 
 

@@ -20,9 +20,11 @@ class Handler(BaseHTTPRequestHandler):
     timeout = 60     # a client that connects and sends nothing does not hold a thread for ever
 
     def do_GET(self):
-        self.serve(urlsplit(self.path).query)
+        self.serve(self.server.api.clock(), urlsplit(self.path).query)
 
     def do_POST(self):
+        # A request arrives with its first line, not once its body has been read.
+        arrived = self.server.api.clock()
         text = self.headers.get("Content-Length", "")
         if not numerals.WHOLE.fullmatch(text):
             return self.send(411, pages.error("a POST needs a Content-Length; received %r" % text))
@@ -38,14 +40,14 @@ class Handler(BaseHTTPRequestHandler):
         if not content_type.startswith("application/x-www-form-urlencoded"):
             return self.send(415, pages.error("a POST must be a form (application/x-www-form-urlencoded); "
                                               "received %r" % content_type))
-        self.serve(urlsplit(self.path).query, body.decode("utf-8", "replace"))
+        self.serve(arrived, urlsplit(self.path).query, body.decode("utf-8", "replace"))
 
-    def serve(self, *encoded):
+    def serve(self, arrived, *encoded):
         if urlsplit(self.path).path not in PATHS:
             return self.send(404, pages.error("no such page: this service answers at %s; asked for %r"
                                               % (", ".join(PATHS), urlsplit(self.path).path)))
         try:
-            answer = self.server.api.answer(read_form(*encoded))
+            answer = self.server.api.answer(read_form(*encoded), arrived)
         except Exception:
             self.server.api.log("internal error:\n" + traceback.format_exc())
             return self.send(500, pages.error("the service failed to answer this request (see its log)"))

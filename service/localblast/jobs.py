@@ -82,7 +82,7 @@ class JobStore:
         # RIDs from being guessed.
         return "".join(secrets.choice(RID_LETTERS) for _ in range(6)) + "%05d" % next(self._serial)
 
-    def submit(self, program, search, duration=0.0, failure=None):
+    def submit(self, program, search, duration=0.0, failure=None, watch=None):
         """The RID of a new job; Refused when the store is full of unfinished jobs or closed."""
         with self._lock:
             if self._closed:
@@ -93,6 +93,7 @@ class JobStore:
                 raise Refused("the service already holds %d searches that have not finished "
                               "(its limit); submit again when one has finished" % len(self._jobs))
             job = Job(self.new_rid(), program, search, now, now + duration, failure)
+            job.watch = watch
             self._jobs[job.rid] = job
         self._queue.put(job)
         return job.rid
@@ -145,6 +146,9 @@ class JobStore:
                 make(path)
             except BaseException:
                 report.remove(path)
+                with self._lock:
+                    if job.dropped:   # its folder went while the report was being made
+                        return None
                 raise
             with self._lock:
                 if job.dropped:

@@ -7,6 +7,7 @@ import os
 
 from . import numerals
 from .faults import REFUSED
+from .guidelines import MODES
 from .programs import PROGRAMS
 
 STEPS = ("put", "status", "results")
@@ -26,6 +27,13 @@ def seconds(text):
     number = numerals.decimal(text)
     if number is None:
         raise argparse.ArgumentTypeError("%r is not a number of seconds" % text)
+    return number
+
+
+def scale(text):
+    number = numerals.decimal(text)
+    if not number:  # None, or 0
+        raise argparse.ArgumentTypeError("expected a number greater than 0 such as 0.02; received %r" % text)
     return number
 
 
@@ -104,5 +112,11 @@ def parse(arguments, description=None):
                         help="how many searches run at once (default: the number of processors)")
     parser.add_argument("--job-timeout", type=seconds, default=300, metavar="SECONDS",
                         help="how long one search may run before it fails (default 300)")
+    parser.add_argument("--guidelines", choices=MODES, default=None,
+                        help="keep NCBI's usage guidelines in view: warn logs a line for each rule a request "
+                             "breaks, enforce also answers it with HTTP 429 (default: neither)")
+    parser.add_argument("--guideline-scale", type=scale, default=1.0, metavar="F",
+                        help="scale the guidelines' intervals (10 s between requests, 60 s between status "
+                             "requests for one RID) by F, e.g. 0.02 for tests (default 1)")
     add_fault_options(parser)
     return parser.parse_args(arguments)

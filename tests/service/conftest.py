@@ -50,15 +50,17 @@ class Clock:
 
 @contextlib.contextmanager
 def running_service(db, faults=None, keep=3600, max_jobs=50, workers=2, clock=time.monotonic, rtoe=0,
-                    status_wait=0.0, around_search=None):
+                    status_wait=0.0, around_search=None, guidelines=None):
     """(url, store, logs) of a service in this process; stopped on leaving, as the command stops
     it: the handler threads are joined, so a held answer that does not give up holds the test.
-    `around_search(run)` may stand around each search, e.g. to hold it running."""
+    `around_search(run)` may stand around each search, e.g. to hold it running. `clock` is the
+    store's and the guidelines'."""
     logs = Logs()
     runner = BlastRunner(db, timeout=60)
     run = around_search(runner.run) if around_search else runner.run
     store = JobStore(run, keep, max_jobs, workers, clock=clock, log=logs)
-    api = Api(db, store, faults or Faults(), rtoe, logs, status_wait, functools.partial(formatting.make, runner))
+    api = Api(db, store, faults or Faults(), rtoe, logs, status_wait, functools.partial(formatting.make, runner),
+              guidelines, clock)
     server = BlastServer(0, api)
     thread = threading.Thread(target=server.serve_forever, daemon=True)
     thread.start()

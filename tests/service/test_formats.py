@@ -47,8 +47,8 @@ def read(format_type, body):
 
 @pytest.mark.parametrize("format_type", FORMATS)
 @pytest.mark.parametrize("show_gi", [True, False], ids=["gi", "no gi"])
-def test_every_format_is_cut_to_the_hit_list_and_shows_gi_numbers_only_when_asked(service, protein_search,
-                                                                                 format_type, show_gi):
+def test_every_format_is_cut_to_the_hit_list_and_shows_gi_numbers_only_when_asked(
+        service, protein_search, format_type, show_gi):
     content_type, body = report(service, protein_search, FORMAT_TYPE=format_type, HITLIST_SIZE="3",
                                 NCBI_GI="true" if show_gi else "false")
     assert content_type == CONTENT_TYPES[format_type]
@@ -91,8 +91,8 @@ def test_descriptions_and_alignments_are_cut_apart_where_a_format_lists_them_apa
     ({}, {}, 13, False),
 ])
 @pytest.mark.parametrize("format_type", ["JSON2", "Text"])
-def test_the_results_requests_sizes_and_gi_rule_else_the_submissions(service, on_put, on_get, hits, shows_gi,
-                                                                       format_type):
+def test_the_results_requests_sizes_and_gi_rule_else_the_submissions(
+        service, on_put, on_get, hits, shows_gi, format_type):
     rid = submit(service, **dict(PROTEIN, **on_put))
     assert wait(service, rid)["Status"] == "READY"
     body = report(service, rid, FORMAT_TYPE=format_type, **on_get)[1]

@@ -33,8 +33,8 @@ def document(hits_per_query, gi=True, queries=2):
     (1, False, 1, False),
     (10, True, 4, True),
 ], ids=["as written", "without gi", "two hits", "one hit without gi", "more than there are"])
-def test_an_xml_report_keeps_the_first_hits_of_each_query_and_gi_numbers_as_asked(tmp_path, limit, show_gi,
-                                                                                   hits, gi):
+def test_an_xml_report_keeps_the_first_hits_of_each_query_and_gi_numbers_as_asked(
+        tmp_path, limit, show_gi, hits, gi):
     path = tmp_path / "report.xml"
     path.write_bytes(document(4))
     expected = document(hits, gi)

@@ -1,0 +1,115 @@
+"""NCBI's usage guidelines for its public servers, kept in view for the people who write clients:
+at most one request every 10 seconds from a client, at most one status request a minute for
+one RID, none before the RTOE that the submission answered, and `tool` and `email` sent with
+each submission. The intervals are scaled so that a test need not wait minutes.
+
+Requests are judged by when they arrive, with an allowance of a few percent of each interval
+for the jitter of a busy machine, so that a client that keeps the rules is never refused.
+
+A client is the `tool` and `email` a request sends; a request that sends neither belongs to
+the client that submitted its RID, and without an RID to everyone. Status requests (polls)
+are SearchInfo requests and results requests answered WAITING; fetching a finished report is
+not one."""
+import collections
+import threading
+
+REQUEST_INTERVAL = 10.0
+POLL_INTERVAL = 60.0
+ALLOWANCE = 0.05
+# Clients beyond this many are forgotten once their last request is older than the interval.
+CLIENTS_KEPT = 1000
+MODES = ("warn", "enforce")
+
+EVERYONE = None
+
+
+class Watch:
+    """What the guidelines keep of one search: its client, and when it may first be polled and
+    was last polled."""
+
+    def __init__(self, client, first_poll):
+        self.client = client
+        self.first_poll = first_poll
+        self.last_poll = None
+
+
+def shown(text):
+    """A client's text as a log line shows it: cut, and escaped, since it came over the network."""
+    return ascii(text[:80] + ("..." if len(text) > 80 else ""))
+
+
+def client_name(client):
+    if client is EVERYONE:
+        return "a client that sends neither tool nor email"
+    return "the client with tool %s and email %s" % (shown(client[0]), shown(client[1]))
+
+
+class Guidelines:
+    """`mode` is "warn" (log one line per broken rule), "enforce" (also refuse the request) or
+    None (keep nothing). Times are seconds of one clock, as the caller reads it."""
+
+    def __init__(self, mode=None, scale=1.0):
+        self.mode = mode
+        self.request_interval = REQUEST_INTERVAL * scale
+        self.poll_interval = POLL_INTERVAL * scale
+        self.scale = scale
+        self._lock = threading.Lock()
+        self._last_request = collections.OrderedDict()   # client -> when its last request arrived
+
+    @property
+    def enforced(self):
+        return self.mode == "enforce"
+
+    @staticmethod
+    def client(tool, email, watch=None):
+        """The client of a request that sends `tool` and `email` ("" when absent) and concerns
+        the search of `watch` (or none)."""
+        if tool or email:
+            return (tool, email)
+        return watch.client if watch is not None else EVERYONE
+
+    def request(self, client, now):
+        """The rules that a request of `client` arriving at `now` breaks (a list of texts)."""
+        if self.mode is None:
+            return []
+        with self._lock:
+            last = self._last_request.pop(client, None)
+            self._last_request[client] = now
+            self._forget(now)
+        if last is not None and now - last < self.request_interval * (1 - ALLOWANCE):
+            return ['"at most one request every 10 s from a client" (scaled: %.3g s): %s sent this one %.3g s '
+                    "after its last" % (self.request_interval, client_name(client), now - last)]
+        return []
+
+    def submission(self, tool, email):
+        """The rules that a submission sending `tool` and `email` ("" when absent) breaks."""
+        missing = [name for name, text in (("tool", tool), ("email", email)) if not text]
+        if self.mode is None or not missing:
+            return []
+        return ['"send tool and email with each submission": this one sent no %s' % " and no ".join(missing)]
+
+    def watch(self, client, submitted, rtoe):
+        """The Watch of a search of `client` submitted at `submitted` with an RTOE of `rtoe` s."""
+        return Watch(client, submitted + rtoe * (1 - ALLOWANCE))
+
+    def poll(self, rid, watch, now):
+        """The rules that a status request for the search of `watch` arriving at `now` breaks."""
+        if self.mode is None or watch is None:
+            return []
+        broken = []
+        with self._lock:
+            last, watch.last_poll = watch.last_poll, now
+        if now < watch.first_poll:
+            broken.append('"no status request before RTOE": the status request for %s came %.3g s before '
+                          "its RTOE had passed" % (rid, watch.first_poll - now))
+        if last is not None and now - last < self.poll_interval * (1 - ALLOWANCE):
+            broken.append('"at most one status request a minute for one RID" (scaled: %.3g s): the status '
+                          "request for %s came %.3g s after the last" % (self.poll_interval, rid, now - last))
+        return broken
+
+    def _forget(self, now):
+        while len(self._last_request) > CLIENTS_KEPT:
+            client, last = next(iter(self._last_request.items()))
+            if now - last < self.request_interval:
+                return
+            del self._last_request[client]
