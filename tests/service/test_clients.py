@@ -22,8 +22,10 @@ CLIENTS = {"lwp": ["/usr/bin/perl", os.path.join(HERE, "clients", "blast_lwp.pl"
 SCALE = 0.01
 # A client that hangs fails its case instead of holding the suite.
 RUN_LIMIT = 600
-# The service's options as scripts/offline starts it.
+# The service's options as scripts/offline starts it, and NCBI's guidelines enforced on the same
+# scale as the clients' pauses: a client that breaks one is answered HTTP 429 and fails its case.
 OFFLINE = ("--port", "0", "--rtoe", "0", "--status-wait", "10")
+GUIDELINES = ("--guidelines", "enforce", "--guideline-scale", str(SCALE))
 
 Run = collections.namedtuple("Run", "status fields stderr")
 GI = re.compile(r"(^|\|)gi\|[0-9]+\|")
@@ -83,7 +85,7 @@ def manners(client, name):
 @pytest.fixture(scope="module")
 def base():
     """The service's address without its path."""
-    with service_process("--db", database_folder(), *OFFLINE) as (_, url):
+    with service_process("--db", database_folder(), *OFFLINE, *GUIDELINES) as (_, url):
         yield url.rsplit("/", 1)[0]
 
 
@@ -243,7 +245,8 @@ def faulty():
     """A service whose tblastn results answer HTTP 503, tblastx searches fail, blastx
     submissions are refused, blastp results are held back and blastn searches take 2 s; it
     answers status requests at once, as NCBI does, and estimates a second for every search."""
-    with service_process("--db", database_folder(), "--port", "0", "--rtoe", "1", "--fail-http", "tblastn:results:503",
+    with service_process("--db", database_folder(), "--port", "0", "--rtoe", "1", *GUIDELINES,
+                         "--fail-http", "tblastn:results:503",
                          "--fail-job", "tblastx", "--refuse", "blastx", "--stall", "blastp:results:20",
                          "--job-time", "blastn:2") as (_, url):
         yield url

@@ -196,7 +196,7 @@ sub poll {
         print "Status=$status\n";
         if ($status eq 'READY') {
             my $hits = info($page, 'ThereAreHits') // 'no';
-            print "ThereAreHits=$hits\n";
+            print "ThereAreHits=" . shown($hits) . "\n";
             return;
         }
         my $text = error_text($page);
