@@ -22,7 +22,6 @@ fail() {
   status=$1
   shift
   printf 'blast_curl: %s\n' "$*" >&2
-  [ -n "${scratch:-}" ] && rm -rf "$scratch"
   exit "$status"
 }
 
@@ -57,6 +56,8 @@ hitlist="" descriptions="" alignments="" ncbi_gi="" threshold="" megablast="" al
 results_file="" delete_after="" tool=blast_curl email=blast_curl@localhost scale=1 timeout=60
 deadline_seconds=600 max_bytes=67108864
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/blast_curl.XXXXXX") || fail 1 "cannot make a scratch folder"
+trap 'rm -rf "$scratch"' EXIT
+trap 'exit 1' HUP INT TERM
 : >"$scratch/put" && : >"$scratch/get"
 
 while [ $# -gt 0 ]; do
@@ -102,6 +103,7 @@ while [ $# -gt 0 ]; do
 done
 
 [ -n "$url" ] || fail 2 "--url is required"
+[ -n "$out" ] || [ "$action" = delete ] || fail 2 "--out is required"
 case "$url" in http://*|https://*) ;; *) fail 2 "--url must be http:// or https://, not $(shown "$url")" ;; esac
 case "$rid" in *[!A-Za-z0-9]*) fail 2 "--rid must be letters and digits, not $(shown "$rid")" ;; esac
 for number in "$scale" "$timeout" "$deadline_seconds" "$max_bytes"; do
@@ -170,7 +172,6 @@ info() {
 }
 
 save() {
-  [ -n "$out" ] || fail 2 "--out is required"
   cp "$scratch/body" "$out" || fail 1 "cannot write $(shown "$out")"
 }
 
@@ -280,5 +281,3 @@ case "$action" in
     fetch
     [ -z "$delete_after" ] || drop ;;
 esac
-rm -rf "$scratch"
-exit 0

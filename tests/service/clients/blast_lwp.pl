@@ -57,6 +57,7 @@ GetOptionsFromArray(\@ARGV, \%o, 'url=s', 'program=s', 'database=s', 'query=s', 
     or fail(2, "malformed command line");
 fail(2, "stray arguments: " . shown("@ARGV")) if @ARGV;
 fail(2, "--url is required") unless $o{url};
+fail(2, "--out is required") unless $o{out} || $action eq 'delete';
 fail(2, "--url must be http:// or https://, not " . shown($o{url})) unless $o{url} =~ m{^https?://}i;
 fail(2, "--rid must be letters and digits, not " . shown($o{rid})) if defined $o{rid} && $o{rid} !~ /^[A-Za-z0-9]{1,64}$/;
 for my $limit (qw(scale timeout deadline max-bytes)) {
@@ -150,7 +151,6 @@ sub info {
 
 sub save {
     my ($body) = @_;
-    fail(2, "--out is required") unless $o{out};
     open(my $stream, '>:raw', $o{out}) or fail(1, "cannot write $o{out}: $!");
     print $stream $body or fail(1, "cannot write $o{out}: $!");
     close($stream) or fail(1, "cannot write $o{out}: $!");
