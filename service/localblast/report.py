@@ -93,7 +93,7 @@ AFTER_GI = rb")gi\|[0-9]+\|(?=[A-Za-z])"
 # The query's id and title where the report names it Query_1 and so on.
 QUERY_TEXTS = {"json": re.compile(rb'^(\s*"query_(id|title)": )"(?:[^"\\]|\\.)*"(,?\s*)$'),
                "xml2": re.compile(rb"^(\s*<query-(id|title)>)[^<]*(</query-\2>\s*)$")}
-ESCAPE = {"json": lambda text: json.dumps(text), "xml2": escape}
+ESCAPE = {"json": json.dumps, "xml2": escape}
 
 
 def gi_pattern(edits, identifier_query):

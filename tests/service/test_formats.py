@@ -6,7 +6,7 @@ import os
 
 import pytest
 
-from blast_client import error_text, fetch, info, request, submit, wait
+from blast_client import error_text, fetch, request, submit, wait
 from check_queries import ROW_QUERIES
 from conftest import running_service
 from report_readers import CONTENT_TYPES, READERS, html_page, unzipped
@@ -157,25 +157,3 @@ def test_a_report_is_made_once_for_each_shape_and_kept_with_the_search(db):
         assert len(job.formatted) == 2 and set(made.items()) < set(job.formatted.items())
         store.delete(rid)
         assert not any(os.path.exists(path) for path in made.values())
-
-
-@pytest.mark.parametrize("path", ["/Blast.cgi", "/blast/Blast.cgi", "/cgi-bin/blast.cgi"])
-def test_every_address_of_the_url_api_answers_the_whole_protocol(service, path):
-    url = service.replace("/Blast.cgi", path)
-    rid = submit(url, PROGRAM="megablast", DATABASE="nt", QUERY=ROW_QUERIES["fasta"])
-    assert wait(url, rid)["Status"] == "READY"
-    assert read("Tabular", report(url, rid, FORMAT_TYPE="Tabular")[1]).descriptions
-    code, _, page = request(url, dict(CMD="Delete", RID=rid))
-    assert code == 200 and info(request(url, dict(CMD="Get", RID=rid, FORMAT_OBJECT="SearchInfo"))[2]) == {
-        "Status": "UNKNOWN"}
-
-
-def test_display_rids_lists_the_searches_held_and_their_status(db):
-    with running_service(db) as (url, store, _):
-        assert request(url, dict(CMD="DisplayRIDs"))[:3] == (200, "text/plain; charset=utf-8", "")
-        rids = [submit(url, **PROTEIN) for _ in range(2)]
-        for rid in rids:
-            wait(url, rid)
-        store.delete(rids[0])
-        code, content_type, text = request(url, dict(CMD="DisplayRIDs"))
-        assert [line.split("\t") for line in text.splitlines()] == [[rids[1], "READY"]]

@@ -161,18 +161,6 @@ def test_list_sizes_repeated_on_the_results_request_cut_the_report(service):
     assert cut.startswith('<?xml version="1.0"?>\n<!DOCTYPE BlastOutput') and cut.rstrip().endswith("</BlastOutput>")
 
 
-@pytest.mark.parametrize("program, value, megablast", [
-    ("blastn", "on", True), ("blastn", "TRUE", True), ("blastn", "Yes", True),
-    ("blastn", "off", False), ("blastn", "FALSE", False), ("blastn", "no", False),
-    ("megablast", "", True), ("MegaBlast", "", True),
-])
-def test_megablast_by_program_or_switch(service, program, value, megablast):
-    # Megablast's 28-letter words cannot find the 19-base ends that blastn's 11-letter words find.
-    report = search(service, PROGRAM=program, DATABASE="nr", QUERY=ROW_QUERIES["sequence"], MEGABLAST=value)
-    assert bool(hit_ids(report)) is not megablast
-    assert field(report, "BlastOutput_program") == "blastn"
-
-
 @pytest.mark.parametrize("value", ["10", "0.001", "1e-07", "1E-7", ".5", "10.0", "2e+2"])
 def test_the_expectation_reads_back_as_the_number_sent(service, value):
     report = search(service, PROGRAM="blastp", DATABASE="nr", QUERY="9506405", EXPECT=value)
@@ -285,11 +273,6 @@ def test_a_deleted_search_is_unknown(service):
     wait(service, rid)
     assert request(service, dict(CMD="Delete", RID=rid))[0] == 200
     assert status(service, rid)["Status"] == "UNKNOWN"
-
-
-def test_other_paths_are_not_found(service):
-    code, _, page = request(service.replace("/Blast.cgi", "/blast"), dict(CMD="Put"))
-    assert code == 404 and "/Blast.cgi" in error_text(page)
 
 
 @pytest.mark.parametrize("fields", [
