@@ -78,16 +78,17 @@ def read_json2(body):
 
 
 def text_queries(text):
-    """The queries of a pairwise Text report: the "Query=" line and those that continue it,
-    the description lines after "Sequences producing significant alignments:", and one ">"
-    line per alignment."""
+    """The queries of a pairwise Text report: the "Query=" line and those that continue it (up
+    to a blank or the "Length=" line), the description lines after "Sequences producing
+    significant alignments:", and one ">" line per alignment."""
     queries = []
     lines = iter(text.splitlines())
     for line in lines:
         if line.startswith("Query= "):
             name = [line[len("Query= "):]]
+            # A query without a title has its "Length=" line straight under "Query= ".
             for more in lines:
-                if not more.strip():
+                if not more.strip() or more.startswith("Length="):
                     break
                 name.append(more.strip())
             queries.append(Query(" ".join(name).strip(), [], []))
