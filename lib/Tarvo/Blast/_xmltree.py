@@ -17,9 +17,7 @@ import gc
 import xml.etree.cElementTree as ElementTree
 from xml.parsers import expat
 
-# Bytes read and handed to expat at a time (a piece whose elements stay in the processor's
-# caches), and the most while one token holds it up.
-CHUNK_SIZE = 64 * 1024
+# The most bytes handed to expat at a time, while one token holds it up.
 MAX_CHUNK_SIZE = 16 * 1024 * 1024
 MAX_DEPTH = 32
 MAX_PROLOGUE = 1024 * 1024
@@ -74,7 +72,8 @@ class Tree(object):
     The builder reports each element's end; the last of them tells which elements on the chain
     (the root and, from each element on, its last child) are still open."""
 
-    def __init__(self, handle, known_names, check_root):
+    def __init__(self, handle, known_names, check_root, chunk_size):
+        self.chunk_size = chunk_size
         self.source = Input(handle)
         self.known = known_names
         self.check_root = check_root
@@ -91,14 +90,14 @@ class Tree(object):
 
     def pieces(self):
         """Read and build the document; yield after each piece, and once at its end."""
-        size = CHUNK_SIZE
+        size = self.chunk_size
         while True:
             data = self.source.read(size)
             progressed = self._build(data)
             yield
             if not data:
                 return
-            size = CHUNK_SIZE if progressed else min(2 * size, MAX_CHUNK_SIZE)
+            size = self.chunk_size if progressed else min(2 * size, MAX_CHUNK_SIZE)
 
     def _build(self, data):
         """Feed data to the builder (close it when data is empty); True when an element ended."""

@@ -1,0 +1,204 @@
+"""The batch reading: complete hits read many at a time, column by column.
+
+BLAST writes every hit of a report alike, and every HSP: the same children in the same order.
+A layout, made once for such an order of tags, reads the texts of all the children of many
+hits in one list, row after row, and sets each field of every object from its column in one
+go, so that the work an object costs is done in C rather than in a Python loop. Hits that fit
+no layout, or any field that is not what it should be, are left to the general reading, which
+says what is wrong; both make the same records.
+"""
+
+import itertools
+import operator
+
+from Tarvo.Blast import _records
+from Tarvo.Blast._records import HIT_FIELDS, HSP_FIELDS, MAX_NUMBER_LENGTH, HSP, Alignment
+
+_flat = itertools.chain.from_iterable
+
+# The whole numbers a report is full of (positions, counts, frames), read without int().
+_SMALL_WHOLE = dict((str(value), value) for value in range(-4, 4096))
+
+
+def _small_wholes(texts):
+    """The numbers of texts, all in _SMALL_WHOLE (else KeyError): an itemgetter of them all
+    looks them up in one call."""
+    numbers = operator.itemgetter(*texts)(_SMALL_WHOLE)
+    return numbers if len(texts) > 1 else [numbers]
+
+
+def _wholes(texts):
+    try:
+        return _small_wholes(texts)
+    except KeyError:
+        return map(int, _bounded(texts))
+
+
+def _numbers(texts):
+    try:
+        return _small_wholes(texts)
+    except KeyError:
+        return map(_records.number, texts)
+
+
+def _reals(texts):
+    return map(float, _bounded(texts))
+
+
+def _bounded(texts):
+    """texts, none of them longer than a number can be (else ValueError, as in the general
+    reading, which then says which)."""
+    if max(map(len, texts)) > MAX_NUMBER_LENGTH:
+        raise ValueError("a number too long")
+    return texts
+
+
+# A column's conversion for the conversion of its field.
+_CONVERT_COLUMN = {_records.whole: _wholes, _records.number: _numbers, _records.real: _reals}
+
+
+def _set_each(setter, things, values):
+    """setter(thing, value) for each pair: map calls it in C, with no Python frame an object."""
+    map(setter, things, values)
+
+
+def _setter(cls, name):
+    # A slot's own setter, which skips the attribute lookup setattr() makes each time.
+    return getattr(cls, name).__set__
+
+
+class Layout(object):
+    """How to read elements whose children come in one order of tags, each a field of cls,
+    once, or the one nested element of another kind."""
+
+    def __init__(self, cls, fields, tags, nested):
+        self.cls = cls
+        self.tags = list(tags)
+        self.width = len(tags)
+        self.nested = self.tags.index(nested) if nested in tags else None
+        table = dict((tag, (name, convert)) for tag, name, convert in fields)
+        present = [(position, table[tag]) for position, tag in enumerate(tags) if tag in table]
+        self.positions = dict((name, position) for position, (name, _) in present)
+        self.columns = [(position, _setter(cls, name), _CONVERT_COLUMN.get(convert))
+                        for position, (name, convert) in present]
+        self.absent = [_setter(cls, name) for tag, name, _ in fields if tag not in tags]
+
+    def column(self, texts, name, count):
+        """The texts of the field name, of count objects read from texts."""
+        position = self.positions.get(name)
+        return [None] * count if position is None else texts[position::self.width]
+
+    def build(self, texts, count):
+        """count objects of cls, one of each row of texts; None where a field is empty (the
+        builder gives it no text, the general reading an empty one). ValueError where a
+        number is not one."""
+        things = [self.cls.__new__(self.cls) for _ in xrange(count)]
+        for position, setter, convert in self.columns:
+            column = texts[position::self.width]
+            if not all(column):
+                return None
+            _set_each(setter, things, convert(column) if convert else column)
+        nothing = [None] * count
+        for setter in self.absent:
+            _set_each(setter, things, nothing)
+        return things
+
+
+class Plans(object):
+    """The layouts seen, made as they first come (the last one made nearly always fits)."""
+
+    MOST = 64
+
+    def __init__(self):
+        self.made = {}
+        self.last = {}
+
+    def read_hits(self, hits, record):
+        """Read complete hits into record; False, with nothing read, where they do not all
+        fit a layout."""
+        count = len(hits)
+        if [hit.tag for hit in hits] != ["Hit"] * count:
+            return False
+        try:
+            table = self._table(Alignment, HIT_FIELDS, "Hit_hsps", hits)
+            if table is None:
+                return False
+            layout, alignments, texts, flat = table
+            counts, hsps = [0] * count, []
+            if layout.nested is not None:
+                holders = flat[layout.nested::layout.width]
+                counts = map(len, holders)
+                elements = list(_flat(holders))
+                if [element.tag for element in elements] != ["Hsp"] * len(elements):
+                    return False
+                if elements:
+                    hsp_table = self._table(HSP, HSP_FIELDS, None, elements)
+                    if hsp_table is None:
+                        return False
+                    hsps = hsp_table[1]
+        except ValueError:
+            return False
+        _add_hits(record, alignments, layout.column(texts, "hit_id", count),
+                  layout.column(texts, "hit_def", count), _split(hsps, counts))
+        return True
+
+    def _table(self, cls, fields, nested, elements):
+        """(layout, objects, texts, children) of elements whose children are all in one
+        layout, the objects' fields set from the texts; None where no layout fits them."""
+        count = len(elements)
+        rows = [element[:] for element in elements]
+        width = len(rows[0])
+        if map(len, rows) != [width] * count:
+            return None
+        flat = list(_flat(rows))
+        tags = [child.tag for child in flat]
+        layout = self.last.get(cls)
+        if layout is None or layout.tags != tags[:width]:
+            layout = self._layout(cls, fields, nested, tags[:width])
+        if layout is None or tags != layout.tags * count:
+            return None
+        # Only the nested element may have children: all the children there are are its.
+        inner = layout.nested
+        children = sum(map(len, flat))
+        if children and (inner is None or children != sum(map(len, flat[inner::width]))):
+            return None
+        texts = [child.text for child in flat]
+        things = layout.build(texts, count)
+        if things is None:
+            return None
+        return layout, things, texts, flat
+
+    def _layout(self, cls, fields, nested, tags):
+        key = (cls, tuple(tags))
+        layout = self.made.get(key, False)
+        if layout is False:
+            known = set(tag for tag, _, _ in fields)
+            fits = len(set(tags)) == len(tags) and all(
+                tag in known or tag == nested for tag in tags)
+            layout = Layout(cls, fields, tags, nested) if fits else None
+            if len(self.made) < self.MOST:
+                self.made[key] = layout
+        if layout is not None:
+            self.last[cls] = layout
+        return layout
+
+
+def _split(things, counts):
+    """things cut into lists of the given lengths."""
+    lists, start = [], 0
+    for count in counts:
+        lists.append(things[start:start + count])
+        start += count
+    return lists
+
+
+_SET_TITLE, _SET_HSPS = _setter(Alignment, "title"), _setter(Alignment, "hsps")
+
+
+def _add_hits(record, alignments, ids, definitions, hsp_lists):
+    """Give the alignments their titles and HSPs, and append them and their descriptions."""
+    _set_each(_SET_TITLE, alignments, map(_records.title, ids, definitions))
+    _set_each(_SET_HSPS, alignments, hsp_lists)
+    record.alignments.extend(alignments)
+    record.descriptions.extend(map(_records.describe, alignments,
+                                   map(_records.best, hsp_lists)))
