@@ -6,6 +6,7 @@ The documents are made in the child as they are read, so that the input itself t
 """
 
 import io
+import itertools
 import os
 import resource
 import subprocess
@@ -92,6 +93,31 @@ def utf16_attributes():
     return io.BytesIO((text + u"</BlastOutput>").encode("utf-16-le"))
 
 
+def in_a_hit(inside):
+    """A report of one hit with inside among its children."""
+    return ONE_QUERY.replace("<Hit_id>h1</Hit_id>", "<Hit_id>h1</Hit_id>" + inside) % (HSP % "")
+
+
+def declaring(encoding):
+    return io.BytesIO('<?xml version="1.0" encoding="%s"?>\n<BlastOutput/>' % encoding)
+
+
+def split_text(piece, times, where):
+    """A report of one hit whose sequence, or the space after its HSP, is piece many times."""
+    before, after = (REPORT_START + ONE_QUERY % (HSP % "")).split(
+        "<Hsp_qseq>ACGT" if where == "sequence" else "</Hsp>", 1)
+    return Pieces(itertools.chain(
+        [before + ("<Hsp_qseq>ACGT" if where == "sequence" else "</Hsp>")],
+        repeated(piece, times), [after]))
+
+
+def siblings(element, count=1000000):
+    """A report of count siblings, generated as they are read; element has %(n)d or %d."""
+    return Pieces(itertools.chain(
+        [REPORT_START], ((element % {"n": number} if "%(n)" in element else element % number)
+                         for number in xrange(count)), ["</BlastOutput>"]))
+
+
 def distinct(element):
     return Pieces([REPORT_START] + [element % number for number in range(2000)] +
                   ["</BlastOutput>"])
@@ -153,7 +179,43 @@ CASES = {
     "a prologue of 2 MB":
         (lambda: Pieces([HEAD, "<!--", "x" * (2 << 20), "-->", "<BlastOutput/>"]),
          "ValueError: this document runs past 1048576 bytes before its root element", None),
+    "a hit's definition holding 28 levels of elements, 34 from the root":
+        (lambda: io.BytesIO(REPORT_START + in_a_hit(
+            "<Hit_def>" + "<a>" * 28 + "</a>" * 28 + "</Hit_def>")),
+         "ValueError: this document nests elements more than 32 deep", None),
+    "a hit's definition holding 26 levels of elements, 32 from the root":
+        (lambda: io.BytesIO(REPORT_START + in_a_hit(
+            "<Hit_def>" + "<a>" * 26 + "</a>" * 26 + "</Hit_def>")),
+         "records 1, HSP 'ACGT' 'ACGA'", None),
+    "a Hit_len of 1.6 million digits":
+        (lambda: io.BytesIO(REPORT_START + in_a_hit("<Hit_len>%s</Hit_len>" % ("7" * 1600000))),
+         "ValueError: Hit_len of hit 1 of query 1 is a number of 1600000 characters", None),
+    "a million siblings each declaring a prefix":
+        (lambda: siblings("<a xmlns:p%d='urn:x'/>"),
+         "ValueError: .*more than 1000 element and attribute names.*xmlns:p", None),
+    "a million siblings each named with a prefix of its own":
+        (lambda: siblings("<p%(n)d:a xmlns:p%(n)d='urn:x'/>"),
+         "ValueError: .*more than 1000 element and attribute names.*xmlns:p", None),
+    "'AC' and a line end ten million times in a sequence":
+        (lambda: split_text("AC\n", 10000000, "sequence"),
+         "ValueError: this document breaks one text into more than 100000 pieces", None),
+    "'AC' and a line end ten million times between elements":
+        (lambda: split_text("AC\n", 10000000, "between"),
+         "ValueError: this document breaks one text into more than 100000 pieces", None),
+    "'AC' and an empty comment four million times in a sequence":
+        (lambda: split_text("AC<!---->", 4000000, "sequence"),
+         "ValueError: this document breaks one text into more than 100000 pieces", None),
+    "a million distinct attributes in one start tag inside a hit":
+        (lambda: Pieces(itertools.chain(
+            [REPORT_START, in_a_hit("<x").split("<x")[0], "<x"],
+            (" a%d=''" % number for number in xrange(1000000)),
+            ["/>" + in_a_hit("<x").split("<x")[1]])),
+         "ValueError: this document has more than 1\\d+ \"=\" between two tags", None),
 }
+for _encoding in ("x-unknown", "zlib", "hex", "string_escape", "punycode"):
+    CASES["a report declaring the encoding %s" % _encoding] = (
+        lambda encoding=_encoding: declaring(encoding),
+        "ValueError: the document declares the encoding '%s'" % _encoding, None)
 
 
 def run_case(name):

@@ -8,11 +8,13 @@ no layout, or any field that is not what it should be, are left to the general r
 says what is wrong; both make the same records.
 """
 
+import functools
 import itertools
 import operator
 
 from Tarvo.Blast import _records
-from Tarvo.Blast._records import HIT_FIELDS, HSP_FIELDS, MAX_NUMBER_LENGTH, HSP, Alignment
+from Tarvo.Blast._records import (
+    HIT_FIELDS, HSP_FIELDS, MAX_NUMBER_LENGTH, HSP, Alignment, set_each, setter)
 
 _flat = itertools.chain.from_iterable
 
@@ -41,10 +43,6 @@ def _numbers(texts):
         return map(_records.number, texts)
 
 
-def _reals(texts):
-    return map(float, _bounded(texts))
-
-
 def _bounded(texts):
     """texts, none of them longer than a number can be (else ValueError, as in the general
     reading, which then says which)."""
@@ -54,17 +52,8 @@ def _bounded(texts):
 
 
 # A column's conversion for the conversion of its field.
-_CONVERT_COLUMN = {_records.whole: _wholes, _records.number: _numbers, _records.real: _reals}
-
-
-def _set_each(setter, things, values):
-    """setter(thing, value) for each pair: map calls it in C, with no Python frame an object."""
-    map(setter, things, values)
-
-
-def _setter(cls, name):
-    # A slot's own setter, which skips the attribute lookup setattr() makes each time.
-    return getattr(cls, name).__set__
+_CONVERT_COLUMN = {_records.whole: _wholes, _records.number: _numbers,
+                   _records.real: functools.partial(map, float)}
 
 
 class Layout(object):
@@ -78,29 +67,26 @@ class Layout(object):
         self.nested = self.tags.index(nested) if nested in tags else None
         table = dict((tag, (name, convert)) for tag, name, convert in fields)
         present = [(position, table[tag]) for position, tag in enumerate(tags) if tag in table]
-        self.positions = dict((name, position) for position, (name, _) in present)
-        self.columns = [(position, _setter(cls, name), _CONVERT_COLUMN.get(convert))
+        self.columns = [(position, setter(cls, name), _CONVERT_COLUMN.get(convert))
                         for position, (name, convert) in present]
-        self.absent = [_setter(cls, name) for tag, name, _ in fields if tag not in tags]
+        self.absent = [setter(cls, name) for tag, name, _ in fields if tag not in tags]
 
-    def column(self, texts, name, count):
-        """The texts of the field name, of count objects read from texts."""
-        position = self.positions.get(name)
-        return [None] * count if position is None else texts[position::self.width]
-
-    def build(self, texts, count):
-        """count objects of cls, one of each row of texts; None where a field is empty (the
-        builder gives it no text, the general reading an empty one). ValueError where a
-        number is not one."""
-        things = [self.cls.__new__(self.cls) for _ in xrange(count)]
-        for position, setter, convert in self.columns:
+    def build(self, children, texts, count):
+        """count objects of cls, one of each row of children and their texts; None where a
+        field is empty (the builder gives it no text, the general reading an empty one) or has
+        children of its own. ValueError where a number is not one."""
+        things = map(self.cls.__new__, [self.cls] * count)
+        for position, set_field, convert in self.columns:
+            # An element is true when it has children.
+            if any(children[position::self.width]):
+                return None
             column = texts[position::self.width]
             if not all(column):
                 return None
-            _set_each(setter, things, convert(column) if convert else column)
+            set_each(set_field, things, convert(column) if convert else column)
         nothing = [None] * count
-        for setter in self.absent:
-            _set_each(setter, things, nothing)
+        for set_field in self.absent:
+            set_each(set_field, things, nothing)
         return things
 
 
@@ -138,8 +124,7 @@ class Plans(object):
                     hsps = hsp_table[1]
         except ValueError:
             return False
-        _add_hits(record, alignments, layout.column(texts, "hit_id", count),
-                  layout.column(texts, "hit_def", count), _split(hsps, counts))
+        _records.add_hits(record, alignments, _split(hsps, counts))
         return True
 
     def _table(self, cls, fields, nested, elements):
@@ -157,13 +142,8 @@ class Plans(object):
             layout = self._layout(cls, fields, nested, tags[:width])
         if layout is None or tags != layout.tags * count:
             return None
-        # Only the nested element may have children: all the children there are are its.
-        inner = layout.nested
-        children = sum(map(len, flat))
-        if children and (inner is None or children != sum(map(len, flat[inner::width]))):
-            return None
         texts = [child.text for child in flat]
-        things = layout.build(texts, count)
+        things = layout.build(flat, texts, count)
         if things is None:
             return None
         return layout, things, texts, flat
@@ -190,15 +170,3 @@ def _split(things, counts):
         lists.append(things[start:start + count])
         start += count
     return lists
-
-
-_SET_TITLE, _SET_HSPS = _setter(Alignment, "title"), _setter(Alignment, "hsps")
-
-
-def _add_hits(record, alignments, ids, definitions, hsp_lists):
-    """Give the alignments their titles and HSPs, and append them and their descriptions."""
-    _set_each(_SET_TITLE, alignments, map(_records.title, ids, definitions))
-    _set_each(_SET_HSPS, alignments, hsp_lists)
-    record.alignments.extend(alignments)
-    record.descriptions.extend(map(_records.describe, alignments,
-                                   map(_records.best, hsp_lists)))

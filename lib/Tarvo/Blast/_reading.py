@@ -78,12 +78,8 @@ class _Hit(_Kind):
         return state
 
     def end(self, reader, state, parent):
-        alignment = _records.make(Alignment, state.fields)
-        alignment.title = _records.title(alignment.hit_id, alignment.hit_def)
-        alignment.hsps = state.hsps
-        parent.record.alignments.append(alignment)
-        parent.record.descriptions.append(
-            _records.describe(alignment, _records.best(state.hsps)))
+        _records.add_hits(parent.record, [_records.make(Alignment, state.fields)],
+                          [state.hsps])
 
 
 class _Hsp(_Kind):

@@ -1,7 +1,7 @@
 """The reader's records and the tables of the elements their fields come from.
 
 Both ways of reading a hit (one by one, and many at a time) make their objects from these tables
-and give each hit its title and description through title() and describe().
+and give each hit its title and description through add_hits().
 """
 
 # Longer than any number a report holds; int() takes time quadratic in a number's length.
@@ -39,26 +39,20 @@ def shown(text, size=40):
     return "%r... (%d characters)" % (text[:size], len(text))
 
 
-def _bounded(convert):
-    def bounded(text):
-        if len(text) > MAX_NUMBER_LENGTH:
+def _reading(convert, longest=None):
+    """convert, raising ValueError with the part of a message that tells what the text is."""
+    def read(text):
+        if longest is not None and len(text) > longest:
             raise ValueError("is a number of %d characters, longer than any a report holds (%d):"
-                             " %s" % (len(text), MAX_NUMBER_LENGTH, shown(text)))
+                             " %s" % (len(text), longest, shown(text)))
         try:
             return convert(text)
         except ValueError:
             raise ValueError("is not a number: %s" % shown(text))
-    bounded.__name__ = convert.__name__
-    return bounded
+    return read
 
 
-@_bounded
-def whole(text):
-    return int(text)
-
-
-@_bounded
-def number(text):
+def _whole_or_real(text):
     # Scores are whole numbers in practice but the document type allows reals.
     try:
         return int(text)
@@ -66,7 +60,10 @@ def number(text):
         return float(text)
 
 
-real = _bounded(float)
+# int() takes time quadratic in a number's length, float() linear.
+whole = _reading(int, MAX_NUMBER_LENGTH)
+number = _reading(_whole_or_real, MAX_NUMBER_LENGTH)
+real = _reading(float)
 
 # (element, attribute, conversion) for the record's fields; a missing element gives None.
 HEADER_FIELDS = (
@@ -172,6 +169,16 @@ class Description(_Plain):
     __slots__ = _fields
 
 
+def set_each(setter, things, values):
+    """setter(thing, value) for each pair: map calls it in C, with no Python frame an object."""
+    map(setter, things, values)
+
+
+def setter(cls, name):
+    # A slot's own setter, which skips the attribute lookup setattr() makes each time.
+    return getattr(cls, name).__set__
+
+
 def title(hit_id, hit_def):
     """The id and the definition joined by a blank, either alone when the other is empty."""
     if hit_id and hit_def:
@@ -179,7 +186,7 @@ def title(hit_id, hit_def):
     return hit_id or hit_def or ""
 
 
-def best(hsps):
+def _best(hsps):
     """The HSP of least e-value (the first of equals), None where none has one."""
     found = None
     for hsp in hsps:
@@ -188,19 +195,30 @@ def best(hsps):
     return found
 
 
-def describe(alignment, best_hsp):
-    """The description of an alignment, whose titles and HSPs are set, and its best HSP."""
-    description = Description.__new__(Description)
-    description.title = alignment.title
-    description.accession = alignment.accession
-    description.num_alignments = len(alignment.hsps)
-    if best_hsp is None:
-        description.score = description.bits = description.e = None
-    else:
-        description.score = best_hsp.score
-        description.bits = best_hsp.bits
-        description.e = best_hsp.expect
-    return description
+def add_hits(record, alignments, hsp_lists):
+    """Give each alignment its title and its HSPs (a list of them each), and append them to
+    record, each with its description. A hit read alone comes here as hits read together do,
+    one loop for all, the same work done for each."""
+    new, describe = Description.__new__, record.descriptions.append
+    for alignment, hsps in zip(alignments, hsp_lists):
+        alignment.title = title(alignment.hit_id, alignment.hit_def)
+        alignment.hsps = hsps
+        if len(hsps) == 1 and hsps[0].expect is not None:
+            best = hsps[0]
+        else:
+            best = _best(hsps)
+        description = new(Description)
+        description.title = alignment.title
+        description.accession = alignment.accession
+        description.num_alignments = len(hsps)
+        if best is None:
+            description.score = description.bits = description.e = None
+        else:
+            description.score = best.score
+            description.bits = best.bits
+            description.e = best.expect
+        describe(description)
+    record.alignments.extend(alignments)
 
 
 # The element names of the document type that the reader reads or reads past.
