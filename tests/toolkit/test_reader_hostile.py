@@ -111,11 +111,13 @@ def split_text(piece, times, where):
         repeated(piece, times), [after]))
 
 
-def siblings(element, count=1000000):
-    """A report of count siblings, generated as they are read; element has %(n)d or %d."""
-    return Pieces(itertools.chain(
-        [REPORT_START], ((element % {"n": number} if "%(n)" in element else element % number)
-                         for number in xrange(count)), ["</BlastOutput>"]))
+def numbered(text, count=1000000):
+    """text % {"n": number} for the first count numbers, made as they are read."""
+    return (text % {"n": number} for number in itertools.islice(itertools.count(), count))
+
+
+def siblings(element):
+    return Pieces(itertools.chain([REPORT_START], numbered(element), ["</BlastOutput>"]))
 
 
 def distinct(element):
@@ -191,7 +193,7 @@ CASES = {
         (lambda: io.BytesIO(REPORT_START + in_a_hit("<Hit_len>%s</Hit_len>" % ("7" * 1600000))),
          "ValueError: Hit_len of hit 1 of query 1 is a number of 1600000 characters", None),
     "a million siblings each declaring a prefix":
-        (lambda: siblings("<a xmlns:p%d='urn:x'/>"),
+        (lambda: siblings("<a xmlns:p%(n)d='urn:x'/>"),
          "ValueError: .*more than 1000 element and attribute names.*xmlns:p", None),
     "a million siblings each named with a prefix of its own":
         (lambda: siblings("<p%(n)d:a xmlns:p%(n)d='urn:x'/>"),
@@ -208,7 +210,7 @@ CASES = {
     "a million distinct attributes in one start tag inside a hit":
         (lambda: Pieces(itertools.chain(
             [REPORT_START, in_a_hit("<x").split("<x")[0], "<x"],
-            (" a%d=''" % number for number in xrange(1000000)),
+            numbered(" a%(n)d=''"),
             ["/>" + in_a_hit("<x").split("<x")[1]])),
          "ValueError: this document has more than 1\\d+ \"=\" between two tags", None),
 }
