@@ -102,13 +102,17 @@ def declaring(encoding):
     return io.BytesIO('<?xml version="1.0" encoding="%s"?>\n<BlastOutput/>' % encoding)
 
 
-def split_text(piece, times, where):
-    """A report of one hit whose sequence, or the space after its HSP, is piece many times."""
+def split_text(piece, times, where, encoding=None):
+    """A report of one hit whose sequence, or the space after its HSP, is piece many times;
+    in UTF-16 (little-endian, after a byte-order mark) where encoding says so."""
     before, after = (REPORT_START + ONE_QUERY % (HSP % "")).split(
         "<Hsp_qseq>ACGT" if where == "sequence" else "</Hsp>", 1)
-    return Pieces(itertools.chain(
-        [before + ("<Hsp_qseq>ACGT" if where == "sequence" else "</Hsp>")],
-        repeated(piece, times), [after]))
+    pieces = itertools.chain([before + ("<Hsp_qseq>ACGT" if where == "sequence" else "</Hsp>")],
+                             repeated(piece, times), [after])
+    if encoding:
+        pieces = itertools.chain(["\xff\xfe"], (text.encode("utf-16-le") for text in pieces))
+    # Reads of an odd size cut characters of UTF-16 in two.
+    return Pieces(pieces, 65537 if encoding else None)
 
 
 def numbered(text, count=1000000):
@@ -204,6 +208,9 @@ CASES = {
     "'AC' and a line end ten million times between elements":
         (lambda: split_text("AC\n", 10000000, "between"),
          "ValueError: this document breaks one text into more than 100000 pieces", None),
+    "'AC' and a line end ten million times between elements, in UTF-16":
+        (lambda: split_text(u"AC\n", 10000000, "between", "utf-16"),
+         "ValueError: this document breaks one text into more than 100000 pieces", None),
     "'AC' and an empty comment four million times in a sequence":
         (lambda: split_text("AC<!---->", 4000000, "sequence"),
          "ValueError: this document breaks one text into more than 100000 pieces", None),
@@ -218,6 +225,9 @@ for _encoding in ("x-unknown", "zlib", "hex", "string_escape", "punycode"):
     CASES["a report declaring the encoding %s" % _encoding] = (
         lambda encoding=_encoding: declaring(encoding),
         "ValueError: the document declares the encoding '%s'" % _encoding, None)
+CASES["a report in UTF-16 declaring the encoding zlib"] = (
+    lambda: io.BytesIO(u'<?xml version="1.0" encoding="zlib"?>\n<BlastOutput/>'.encode("utf-16")),
+    "ValueError: the document declares the encoding 'zlib'", None)
 
 
 def run_case(name):

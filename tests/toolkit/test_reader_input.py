@@ -27,6 +27,17 @@ class LineByLine(object):
         return line
 
 
+class Trickle(object):
+    """A stream that hands out at most size bytes a read."""
+
+    def __init__(self, text, size):
+        self.stream = io.BytesIO(text)
+        self.size = size
+
+    def read(self, size=-1):
+        return self.stream.read(self.size)
+
+
 class FieldsTest(unittest.TestCase):
     def test_record_of_a_web_style_report(self):
         record = Morvin.read(io.BytesIO(data("minimal_report.xml")))
@@ -103,6 +114,20 @@ class FieldsTest(unittest.TestCase):
     def test_a_stream_of_text_is_read_as_well(self):
         record = Morvin.read(io.StringIO(data("minimal_report.xml").decode("ascii")))
         self.assertEqual(68, record.query_letters)
+
+    def test_each_encoding_expat_reads_is_read_as_declared(self):
+        text = data("minimal_report.xml").decode("ascii").replace(
+            u"Pan troglodytes test", u"Pan troglodytes t\xe9st")
+        for declared, codec, mark in [
+                ("UTF-8", "utf-8", ""), ("UTF-8", "utf-8", "\xef\xbb\xbf"),
+                ("ISO-8859-1", "iso-8859-1", ""), ("windows-1252", "cp1252", ""),
+                ("latin1", "latin1", ""), ("UTF-16", "utf-16", "")]:
+            document = mark + text.replace(u'<?xml version="1.0"?>', u'<?xml version="1.0" '
+                                           u'encoding="%s"?>' % declared).encode(codec)
+            for size in (None, 3):
+                stream = LineByLine(document) if size is None else Trickle(document, size)
+                self.assertEqual(u"Pan troglodytes t\xe9st mRNA", Morvin.read(stream).query,
+                                 (declared, mark, size))
 
     def test_something_that_is_no_stream_is_a_type_error(self):
         with self.assertRaisesRegexp(TypeError, "readable stream.*str"):
