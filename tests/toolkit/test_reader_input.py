@@ -5,6 +5,7 @@ import os
 import unittest
 
 from Tarvo.Blast import Morvin
+from test_reader_records import Trickle
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 
@@ -25,17 +26,6 @@ class LineByLine(object):
         line = self.lines.readline()
         self.given += len(line)
         return line
-
-
-class Trickle(object):
-    """A stream that hands out at most size bytes a read."""
-
-    def __init__(self, text, size):
-        self.stream = io.BytesIO(text)
-        self.size = size
-
-    def read(self, size=-1):
-        return self.stream.read(self.size)
 
 
 class FieldsTest(unittest.TestCase):
