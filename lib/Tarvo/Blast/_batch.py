@@ -13,8 +13,7 @@ import itertools
 import operator
 
 from Tarvo.Blast import _records
-from Tarvo.Blast._records import (
-    HIT_FIELDS, HSP_FIELDS, MAX_NUMBER_LENGTH, HSP, Alignment, set_each, setter)
+from Tarvo.Blast._records import HIT_FIELDS, HSP_FIELDS, MAX_NUMBER_LENGTH, HSP, Alignment
 
 _flat = itertools.chain.from_iterable
 
@@ -49,6 +48,16 @@ def _bounded(texts):
     if max(map(len, texts)) > MAX_NUMBER_LENGTH:
         raise ValueError("a number too long")
     return texts
+
+
+def set_each(set_field, things, values):
+    """set_field(thing, value) for each pair: map calls it in C, with no Python frame an object."""
+    map(set_field, things, values)
+
+
+def setter(cls, name):
+    # A slot's own setter, which skips the attribute lookup setattr() makes each time.
+    return getattr(cls, name).__set__
 
 
 # A column's conversion for the conversion of its field.

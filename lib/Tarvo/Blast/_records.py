@@ -39,9 +39,9 @@ def shown(text, size=40):
     return "%r... (%d characters)" % (text[:size], len(text))
 
 
-def _reading(convert, longest=None):
+def _conversion(convert, longest=None):
     """convert, raising ValueError with the part of a message that tells what the text is."""
-    def read(text):
+    def converted(text):
         if longest is not None and len(text) > longest:
             raise ValueError("is a number of %d characters, longer than any a report holds (%d):"
                              " %s" % (len(text), longest, shown(text)))
@@ -49,7 +49,7 @@ def _reading(convert, longest=None):
             return convert(text)
         except ValueError:
             raise ValueError("is not a number: %s" % shown(text))
-    return read
+    return converted
 
 
 def _whole_or_real(text):
@@ -61,9 +61,9 @@ def _whole_or_real(text):
 
 
 # int() takes time quadratic in a number's length, float() linear.
-whole = _reading(int, MAX_NUMBER_LENGTH)
-number = _reading(_whole_or_real, MAX_NUMBER_LENGTH)
-real = _reading(float)
+whole = _conversion(int, MAX_NUMBER_LENGTH)
+number = _conversion(_whole_or_real, MAX_NUMBER_LENGTH)
+real = _conversion(float)
 
 # (element, attribute, conversion) for the record's fields; a missing element gives None.
 HEADER_FIELDS = (
@@ -167,16 +167,6 @@ class Description(_Plain):
 
     _fields = ("title", "accession", "num_alignments", "score", "bits", "e")
     __slots__ = _fields
-
-
-def set_each(setter, things, values):
-    """setter(thing, value) for each pair: map calls it in C, with no Python frame an object."""
-    map(setter, things, values)
-
-
-def setter(cls, name):
-    # A slot's own setter, which skips the attribute lookup setattr() makes each time.
-    return getattr(cls, name).__set__
 
 
 def title(hit_id, hit_def):
