@@ -9,6 +9,11 @@ and, in the bytes before the builder sees them, in _xmlinput:
   prefixes that namespace declarations bind, which it keeps as well.
 - A token that keeps expat from finishing any element is handed to it in growing pieces, since
   expat reads such a token again from its start with every piece it is given.
+
+Parts that are here for speed alone, each safe to take out at a cost in time: the builder
+reports only ends after the root's start (one end tells all that is complete); elements are
+asked for their attributes only once the bytes show an attribute (_xmlinput.Markup); cycle
+collection waits while a piece is read (collection_paused).
 """
 
 import gc
