@@ -13,7 +13,7 @@ import subprocess
 import sys
 import unittest
 
-from Tarvo.Blast import Morvin
+from Tarvo.Blast import Morvin, _xmlinput
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # The interpreter with the reader loaded takes about 10 MB of address space, and any case here
@@ -246,6 +246,25 @@ def run_case(name):
             for hsp in alignment.hsps]
     print("records %d%s" % (len(records), "".join(", HSP %r %r" % (hsp.query, hsp.sbjct)
                                                   for hsp in hsps)))
+
+
+class TextPiecesTest(unittest.TestCase):
+    def test_a_long_text_in_small_reads_is_read_and_one_of_tiny_pieces_refused(self):
+        # Pieces as the tree would feed them while no element ends: 110,000 reads of 32 bytes
+        # (a slow stream), then of a few bytes each, most a line end.
+        for piece, refused in [("x" * 32, False), ("ACGTAC\n", True)]:
+            splits = _xmlinput.Splits(None, 1000)
+            offset = 0
+            try:
+                for _ in range(110000):
+                    splits.check(piece, offset, False)
+                    offset += len(piece)
+            except ValueError as error:
+                self.assertTrue(refused, "%r refused: %s" % (piece, error))
+                self.assertRegexpMatches(str(error), "more than 100000 pieces .* of fewer than "
+                                                     "16 bytes on average")
+            else:
+                self.assertFalse(refused, "%r was not refused" % piece)
 
 
 class HostileInputTest(unittest.TestCase):

@@ -18,8 +18,11 @@ import re
 from xml.parsers import expat
 
 MAX_PROLOGUE = 1024 * 1024
-# A text of more pieces than this is refused: no report's text has more than a few.
+# A text of more pieces than this, of fewer bytes than SMALL_PIECE each on average, is refused:
+# no report's text has more than a few, and the builder keeps each piece as an object of some
+# 50 bytes until the text ends. (Reads of a few bytes each make a piece each too.)
 MAX_TEXT_PIECES = 100000
+SMALL_PIECE = 16
 
 # Encodings that expat reads by itself; any other is read through the interpreter's codecs.
 _EXPAT_ENCODINGS = frozenset(["utf-8", "utf-16", "utf-16le", "utf-16be", "iso-8859-1",
@@ -241,6 +244,7 @@ class Splits(object):
         self.order = utf16
         self.most_attributes = most_attributes
         self.pieces = 0
+        self.size = 0
         self.equals = 0
 
     def check(self, data, offset, progressed):
@@ -248,7 +252,7 @@ class Splits(object):
         the open text past MAX_TEXT_PIECES pieces or a start tag past the attributes allowed;
         progressed: whether an element ended in the piece before."""
         if progressed:
-            self.pieces = self.equals = 0
+            self.pieces = self.size = self.equals = 0
             return
         if self.order:
             # In UTF-16 a byte of "<" may be half of another character.
@@ -259,10 +263,12 @@ class Splits(object):
             kept = data.translate(None, _SPLITTERS)
         # The builder also starts a new piece with each piece it is fed.
         self.pieces += len(data) - len(kept) + 1
-        if self.pieces > MAX_TEXT_PIECES:
+        self.size += len(data)
+        if self.pieces > MAX_TEXT_PIECES and self.pieces * SMALL_PIECE > self.size:
             raise ValueError("this document breaks one text into more than %d pieces (line "
-                             "ends, comments or references within it), each of which would "
-                             "be kept apart until the text ends" % MAX_TEXT_PIECES)
+                             "ends, comments or references within it) of fewer than %d bytes "
+                             "on average, each of which would be kept apart until the text "
+                             "ends" % (MAX_TEXT_PIECES, SMALL_PIECE))
         self._count_equals(data)
 
     def _count_equals(self, data):
