@@ -111,7 +111,9 @@ class FieldsTest(unittest.TestCase):
         for declared, codec, mark in [
                 ("UTF-8", "utf-8", ""), ("UTF-8", "utf-8", "\xef\xbb\xbf"),
                 ("ISO-8859-1", "iso-8859-1", ""), ("windows-1252", "cp1252", ""),
-                ("latin1", "latin1", ""), ("UTF-16", "utf-16", "")]:
+                ("latin1", "latin1", ""), ("UTF-16", "utf-16", ""),
+                # Names that expat would read as one byte a character, through a codec.
+                ("utf8", "utf-8", ""), ("l1", "latin1", ""), ("utf16", "utf-16", "")]:
             document = mark + text.replace(u'<?xml version="1.0"?>', u'<?xml version="1.0" '
                                            u'encoding="%s"?>' % declared).encode(codec)
             for size in (None, 3):

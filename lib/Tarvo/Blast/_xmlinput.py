@@ -30,6 +30,9 @@ _EXPAT_ENCODINGS = frozenset(["utf-8", "utf-16", "utf-16le", "utf-16be", "iso-88
 # Encodings in which "<", ">" and "=" are the bytes of their ASCII code and no other.
 _ASCII_SAFE = frozenset([None, "utf-8", "utf8", "us-ascii", "ascii", "iso-8859-1", "latin-1",
                          "latin1"])
+# The interpreter's names of the encodings expat reads by itself, and expat's.
+_EXPAT_CODECS = {"utf-8": "UTF-8", "iso8859-1": "ISO-8859-1", "ascii": "US-ASCII",
+                 "utf-16": "UTF-16", "utf-16-le": "UTF-16LE", "utf-16-be": "UTF-16BE"}
 _ALL_BYTES = "".join(chr(code) for code in range(256))
 _ASCII = _ALL_BYTES[:128].decode("ascii")
 # What makes the builder start a new piece of a text: a line end, markup, a reference.
@@ -86,15 +89,20 @@ def _named(encoding):
 
 def check_encoding(encoding):
     """Refuse a declared encoding that expat cannot read, naming it (expat reads any other
-    through a codec, and a codec that is unknown or not for text fails in its own ways)."""
+    through a codec, and a codec that is unknown or not for text fails in its own ways).
+    Return expat's own name for an encoding expat reads by itself under another name (expat
+    would read "utf8" as one byte a character, every byte past ASCII a replacement character),
+    else None."""
     name = encoding.lower()
     if name in _EXPAT_ENCODINGS:
-        return
+        return None
     try:
         info = codecs.lookup(name)
-    except LookupError:
+    except (LookupError, ValueError):
         raise ValueError("the document declares the encoding %s, which is not one known here"
                          % _named(encoding))
+    if info.name in _EXPAT_CODECS:
+        return _EXPAT_CODECS[info.name]
     if not getattr(info, "_is_text_encoding", True):
         raise ValueError("the document declares the encoding %s, which is not an encoding of "
                          "text" % _named(encoding))
@@ -113,6 +121,7 @@ def check_encoding(encoding):
         raise ValueError("the document declares the encoding %s, which does not write XML's "
                          "markup as ASCII bytes: XML in it cannot be read here"
                          % _named(encoding))
+    return None
 
 
 _ENCODING = re.compile(r"""\sencoding\s*=\s*(?:"([^"]*)"|'([^']*)')""")
@@ -127,6 +136,8 @@ class Declaration(object):
 
     def __init__(self):
         self.held = ""
+        # expat's own name for the encoding declared, where it reads it under another.
+        self.encoding = None
 
     def take(self, data):
         """The bytes to feed on, held ones first; None while the declaration is not whole."""
@@ -146,7 +157,11 @@ class Declaration(object):
             return held
         match = _ENCODING.search(text, 0, end)
         if match:
-            check_encoding(match.group(1) if match.group(1) is not None else match.group(2))
+            native = check_encoding(match.group(1) if match.group(1) is not None else
+                                    match.group(2))
+            # Only where the bytes agree: expat finds UTF-16 by them, whatever is declared.
+            if native and native.startswith("UTF-16") == isinstance(text, unicode):
+                self.encoding = native
         return held
 
 
@@ -173,8 +188,8 @@ class Prologue(object):
     """Reads what comes before the root element with an expat of its own, refusing the
     declarations that the builder's expat would act on without bound."""
 
-    def __init__(self):
-        self.parser = expat.ParserCreate(namespace_separator="}")
+    def __init__(self, encoding=None):
+        self.parser = expat.ParserCreate(encoding, namespace_separator="}")
         self.parser.EntityDeclHandler = self._refuse_entities
         self.parser.UnparsedEntityDeclHandler = self._refuse_entities
         self.parser.AttlistDeclHandler = self._refuse_attributes

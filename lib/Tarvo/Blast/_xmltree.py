@@ -40,19 +40,23 @@ class Tree(object):
         self.source = _xmlinput.Input(handle)
         self.known = known_names
         self.check_root = check_root
-        self.parser = ElementTree.XMLParser()
         self.events = []
-        self.parser._setevents(self.events, ("start", "end", "start-ns"))
+        self._make_parsers(None)
         self.root = None
         self.last_end = None
         self.finished = False
         self.declaration = _xmlinput.Declaration()
-        self.prologue = _xmlinput.Prologue()
         self.new_names = set()
         self.offset = 0
         self.markup = _xmlinput.Markup()
         self.splits = None
         self.progressed = False
+
+    def _make_parsers(self, encoding):
+        """The builder and the prologue's expat, reading in encoding (None: as declared)."""
+        self.parser = ElementTree.XMLParser(encoding=encoding)
+        self.parser._setevents(self.events, ("start", "end", "start-ns"))
+        self.prologue = _xmlinput.Prologue(encoding)
 
     def pieces(self):
         """Read and build the document; yield after each piece, and once at its end."""
@@ -73,6 +77,8 @@ class Tree(object):
                 if ready is None:
                     self.progressed = False
                     return
+                if self.declaration.encoding:
+                    self._make_parsers(self.declaration.encoding)
                 self.declaration = None
                 if ready:
                     self._feed(ready)
