@@ -1,10 +1,12 @@
 """The bytes of a document before the tree builder gets them, watched for what the builder
 would act on without bound:
 
+- Declaration: an encoding that expat cannot read, refused before either expat sees the XML
+  declaration that names it.
 - Prologue: entity and attribute-list declarations, refused before expat sees them (only the
   document type's internal subset, before the root element, can hold them; the interpreter's
   expat does not limit how far entities expand, and defaults would be copied into every
-  element), and an encoding that expat cannot read.
+  element).
 - Splits: a text broken into a great many pieces (by line ends, comments, references), each of
   which the builder keeps as an object of its own until the text ends, and a start tag of more
   attributes than the names limit allows, which expat and the builder store whole before the
