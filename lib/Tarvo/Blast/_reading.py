@@ -10,9 +10,10 @@ second hit's id,
 
     BlastOutput > BlastOutput_iterations > Iteration > Iteration_hits > Hit > Hit_id
 
-with the first hit and Hit_num ended, the whole chain is open (Hit_id began after Hit_num
-ended); Iteration_hits' first child (the first hit) is complete, read and dropped, and of the
-second hit its Hit_num is read and dropped; the rest waits for the next piece.
+with the first hit and the second's Hit_num ended last, the whole chain is open (Hit_id began
+after Hit_num ended); Iteration_hits' first child, the first hit, is complete: it is read and
+dropped. The second hit waits whole for the next piece (it is `held`, below); an open element
+of another kind would have its complete children, here Hit_num, read and dropped now.
 
 An open element that is partly read keeps what is read of it (its state) in `saved`, keyed by
 id(), with the element beside it so that the id stays its own. An open hit is first `held`
