@@ -9,36 +9,39 @@ says what is wrong; both make the same records.
 """
 
 import functools
-import itertools
 import operator
 
 from Tarvo.Blast import _records
 from Tarvo.Blast._records import HIT_FIELDS, HSP_FIELDS, MAX_NUMBER_LENGTH, HSP, Alignment
 
-_flat = itertools.chain.from_iterable
+
+def _joined(lists):
+    """The items of lists, in one list: each is added whole, in C."""
+    joined = []
+    for items in lists:
+        joined += items
+    return joined
+
 
 # The whole numbers a report is full of (positions, counts, frames), read without int().
 _SMALL_WHOLE = dict((str(value), value) for value in range(-4, 4096))
 
 
-def _small_wholes(texts):
-    """The numbers of texts, all in _SMALL_WHOLE (else KeyError): an itemgetter of them all
-    looks them up in one call."""
-    numbers = operator.itemgetter(*texts)(_SMALL_WHOLE)
+def _wholes(texts):
+    """The whole numbers of texts. Those in _SMALL_WHOLE are looked up by one itemgetter of
+    them all, in one call."""
+    try:
+        numbers = operator.itemgetter(*texts)(_SMALL_WHOLE)
+    except KeyError:
+        return map(int, _bounded(texts))
     return numbers if len(texts) > 1 else [numbers]
 
 
-def _wholes(texts):
-    try:
-        return _small_wholes(texts)
-    except KeyError:
-        return map(int, _bounded(texts))
-
-
 def _numbers(texts):
+    """The scores of texts: whole numbers as _wholes reads them, or reals."""
     try:
-        return _small_wholes(texts)
-    except KeyError:
+        return _wholes(texts)
+    except ValueError:
         return map(_records.number, texts)
 
 
@@ -48,11 +51,6 @@ def _bounded(texts):
     if max(map(len, texts)) > MAX_NUMBER_LENGTH:
         raise ValueError("a number too long")
     return texts
-
-
-def set_each(set_field, things, values):
-    """set_field(thing, value) for each pair: map calls it in C, with no Python frame an object."""
-    map(set_field, things, values)
 
 
 def setter(cls, name):
@@ -84,18 +82,21 @@ class Layout(object):
         """count objects of cls, one of each row of children and their texts; None where a
         field is empty (the builder gives it no text, the general reading an empty one) or has
         children of its own. ValueError where a number is not one."""
+        width = self.width
+        # An element is true when it has children: only the nested one may.
+        if any(children) and any(any(children[position::width])
+                                 for position, _, _ in self.columns):
+            return None
         things = map(self.cls.__new__, [self.cls] * count)
         for position, set_field, convert in self.columns:
-            # An element is true when it has children.
-            if any(children[position::self.width]):
-                return None
-            column = texts[position::self.width]
+            column = texts[position::width]
             if not all(column):
                 return None
-            set_each(set_field, things, convert(column) if convert else column)
+            # map calls the slot's setter for each object in C, with no Python frame an object.
+            map(set_field, things, convert(column) if convert else column)
         nothing = [None] * count
         for set_field in self.absent:
-            set_each(set_field, things, nothing)
+            map(set_field, things, nothing)
         return things
 
 
@@ -123,7 +124,7 @@ class Plans(object):
             if layout.nested is not None:
                 holders = flat[layout.nested::layout.width]
                 counts = map(len, holders)
-                elements = list(_flat(holders))
+                elements = _joined(holders)
                 if [element.tag for element in elements] != ["Hsp"] * len(elements):
                     return False
                 if elements:
@@ -144,7 +145,7 @@ class Plans(object):
         width = len(rows[0])
         if map(len, rows) != [width] * count:
             return None
-        flat = list(_flat(rows))
+        flat = _joined(rows)
         tags = [child.tag for child in flat]
         layout = self.last.get(cls)
         if layout is None or layout.tags != tags[:width]:
