@@ -16,7 +16,7 @@ from Tarvo.Blast._records import HIT_FIELDS, HSP_FIELDS, MAX_NUMBER_LENGTH, HSP,
 
 
 def _joined(lists):
-    """The items of lists, in one list: each is added whole, in C."""
+    """The items of lists (or elements' children), in one list: each is added whole, in C."""
     joined = []
     for items in lists:
         joined += items
@@ -141,11 +141,10 @@ class Plans(object):
         """(layout, objects, texts, children) of elements whose children are all in one
         layout, the objects' fields set from the texts; None where no layout fits them."""
         count = len(elements)
-        rows = [element[:] for element in elements]
-        width = len(rows[0])
-        if map(len, rows) != [width] * count:
+        width = len(elements[0])
+        if map(len, elements) != [width] * count:
             return None
-        flat = _joined(rows)
+        flat = _joined(elements)
         tags = [child.tag for child in flat]
         layout = self.last.get(cls)
         if layout is None or layout.tags != tags[:width]:
@@ -175,6 +174,9 @@ class Plans(object):
 
 def _split(things, counts):
     """things cut into lists of the given lengths."""
+    if counts == [1] * len(counts):
+        # One HSP a hit, as BLAST mostly writes them.
+        return [[thing] for thing in things]
     lists, start = [], 0
     for count in counts:
         lists.append(things[start:start + count])

@@ -1,7 +1,7 @@
 """The reader's records and the tables of the elements their fields come from.
 
 Both ways of reading a hit (one by one, and many at a time) make their objects from these tables
-and give each hit its title and description through add_hits().
+and give each hit its title and description through add_hits(), the one place they are made.
 """
 
 # Longer than any number a report holds; int() takes time quadratic in a number's length.
@@ -169,13 +169,6 @@ class Description(_Plain):
     __slots__ = _fields
 
 
-def title(hit_id, hit_def):
-    """The id and the definition joined by a blank, either alone when the other is empty."""
-    if hit_id and hit_def:
-        return hit_id + " " + hit_def
-    return hit_id or hit_def or ""
-
-
 def _best(hsps):
     """The HSP of least e-value (the first of equals), None where none has one."""
     found = None
@@ -191,14 +184,17 @@ def add_hits(record, alignments, hsp_lists):
     one loop for all, the same work done for each."""
     new, describe = Description.__new__, record.descriptions.append
     for alignment, hsps in zip(alignments, hsp_lists):
-        alignment.title = title(alignment.hit_id, alignment.hit_def)
+        hit_id, hit_def = alignment.hit_id, alignment.hit_def
+        # The id and the definition joined by a blank, either alone when the other is empty.
+        alignment.title = title = (hit_id + " " + hit_def if hit_id and hit_def else
+                                   hit_id or hit_def or "")
         alignment.hsps = hsps
         if len(hsps) == 1 and hsps[0].expect is not None:
             best = hsps[0]
         else:
             best = _best(hsps)
         description = new(Description)
-        description.title = alignment.title
+        description.title = title
         description.accession = alignment.accession
         description.num_alignments = len(hsps)
         if best is None:
