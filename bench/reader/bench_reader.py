@@ -12,7 +12,10 @@ rounds repeat, since other work on the machine slows either. The figure is expat
 the reader's: 1 would be as fast as expat alone; its median over the rounds, and the ratio of
 the least times each side took in the run, which the noise disturbs least.
 
-    python2.7 bench/reader/bench_reader.py [--rounds N] [--folder DIR]
+With --against DIR, the reader of another copy of lib/ (today's, say) is measured in the same
+rounds, so that the two are compared under the same noise.
+
+    python2.7 bench/reader/bench_reader.py [--rounds N] [--folder DIR] [--against LIB]
 """
 
 import argparse
@@ -105,12 +108,12 @@ def _find_all(text, what):
         index = text.find(what, index + 1)
 
 
-def measure(kind, path):
+def measure(kind, path, lib):
     """In this process: (processor seconds, queries, peak resident KiB) of one reading."""
     def processor():
         usage = resource.getrusage(resource.RUSAGE_SELF)
         return usage.ru_utime + usage.ru_stime
-    sys.path.insert(0, LIB)
+    sys.path.insert(0, lib)
     import xml.parsers.expat
     from Tarvo.Blast import Morvin
     started = processor()
@@ -134,9 +137,9 @@ def measure(kind, path):
     return seconds, queries, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 
 
-def run(kind, path):
+def run(kind, path, lib=LIB):
     output = subprocess.check_output([sys.executable, os.path.abspath(__file__), "--measure",
-                                      kind, path])
+                                      kind, path, lib])
     seconds, queries, peak = output.split()
     return float(seconds), int(queries), int(peak) / 1024.0
 
@@ -151,7 +154,9 @@ def main():
     arguments = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     arguments.add_argument("--rounds", type=int, default=5)
     arguments.add_argument("--folder", help="keep the reports here (default: a temporary one)")
-    arguments.add_argument("--measure", nargs=2, help=argparse.SUPPRESS)
+    arguments.add_argument("--against", metavar="LIB",
+                           help="also measure the reader of this copy of lib/")
+    arguments.add_argument("--measure", nargs=3, help=argparse.SUPPRESS)
     options = arguments.parse_args()
     if options.measure:
         print("%r %d %d" % measure(*options.measure))
@@ -165,26 +170,34 @@ def main():
         many = many if os.path.exists(many) else many_query_report(folder)
         quarter = first_queries(many, 0.25, os.path.join(folder, "many_quarter.xml"))
         shapes = [("one", "read", one), ("many", "parse", many), ("quarter", "parse", quarter)]
-        ratios = dict((name, []) for name, _, _ in shapes)
+        sides = [("lib", LIB)] + ([("against", options.against)] if options.against else [])
+        keys = [(name, side) for name, _, _ in shapes for side, _ in sides]
+        ratios = dict((key, []) for key in keys)
         # Each side's least time of the run: the machine's noise only ever adds to a time.
-        least = dict((name, [float("inf"), float("inf")]) for name, _, _ in shapes)
-        peaks = dict((name, 0.0) for name, _, _ in shapes)
+        least = dict((key, [float("inf"), float("inf")]) for key in keys)
+        peaks = dict((key, 0.0) for key in keys)
         queries = {}
-        for _ in range(options.rounds):
+        for round_number in range(options.rounds):
             for name, kind, path in shapes:
-                expat_seconds = run("expat", path)[0]
-                seconds, queries[name], peak = run(kind, path)
-                ratios[name].append(expat_seconds / seconds)
-                least[name] = [min(least[name][0], expat_seconds), min(least[name][1], seconds)]
-                peaks[name] = max(peaks[name], peak)
-        print("%-8s %-6s %7s %8s %9s %22s %12s %10s" % ("report", "reader", "MB", "queries",
-                                                         "ratio", "(least .. most)",
-                                                         "least times", "peak MiB"))
+                # The sides take turns at going first, as the machine's load drifts.
+                turn = sides[round_number % len(sides):] + sides[:round_number % len(sides)]
+                for side, lib in turn:
+                    expat_seconds = run("expat", path)[0]
+                    seconds, queries[name], peak = run(kind, path, lib)
+                    key = (name, side)
+                    ratios[key].append(expat_seconds / seconds)
+                    least[key] = [min(least[key][0], expat_seconds), min(least[key][1], seconds)]
+                    peaks[key] = max(peaks[key], peak)
+        print("%-8s %-8s %-6s %7s %8s %9s %22s %12s %12s %10s" % (
+            "report", "lib", "reader", "MB", "queries", "ratio", "(least .. most)",
+            "least times", "least s", "peak MiB"))
         for name, kind, path in shapes:
-            print("%-8s %-6s %7.1f %8d %9.3f %22s %12.3f %10.1f" % (
-                name, kind, os.path.getsize(path) / 1e6, queries[name], median(ratios[name]),
-                "(%.3f .. %.3f)" % (min(ratios[name]), max(ratios[name])),
-                least[name][0] / least[name][1], peaks[name]))
+            for side, _ in sides:
+                key = (name, side)
+                print("%-8s %-8s %-6s %7.1f %8d %9.3f %22s %12.3f %12.3f %10.1f" % (
+                    name, side, kind, os.path.getsize(path) / 1e6, queries[name],
+                    median(ratios[key]), "(%.3f .. %.3f)" % (min(ratios[key]), max(ratios[key])),
+                    least[key][0] / least[key][1], least[key][1], peaks[key]))
         print("goals: ratio at least %.2f (one) and %.2f (many); peak at most %d MiB on one, "
               "and on many no more than on its quarter" % (GOALS["one"], GOALS["many"],
                                                           PEAK_GOAL_MB))

@@ -6,13 +6,14 @@ The documents are made in the child as they are read, so that the input itself t
 """
 
 import io
+import itertools
 import os
 import resource
 import subprocess
 import sys
 import unittest
 
-from Tarvo.Blast import Morvin, _xmltree
+from Tarvo.Blast import Morvin, _xmlinput
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # The interpreter with the reader loaded takes about 10 MB of address space, and any case here
@@ -92,6 +93,37 @@ def utf16_attributes():
     return io.BytesIO((text + u"</BlastOutput>").encode("utf-16-le"))
 
 
+def in_a_hit(inside):
+    """A report of one hit with inside among its children."""
+    return ONE_QUERY.replace("<Hit_id>h1</Hit_id>", "<Hit_id>h1</Hit_id>" + inside) % (HSP % "")
+
+
+def declaring(encoding):
+    return io.BytesIO('<?xml version="1.0" encoding="%s"?>\n<BlastOutput/>' % encoding)
+
+
+def split_text(piece, times, where, encoding=None):
+    """A report of one hit whose sequence, or the space after its HSP, is piece many times;
+    in UTF-16 (little-endian, after a byte-order mark) where encoding says so."""
+    before, after = (REPORT_START + ONE_QUERY % (HSP % "")).split(
+        "<Hsp_qseq>ACGT" if where == "sequence" else "</Hsp>", 1)
+    pieces = itertools.chain([before + ("<Hsp_qseq>ACGT" if where == "sequence" else "</Hsp>")],
+                             repeated(piece, times), [after])
+    if encoding:
+        pieces = itertools.chain(["\xff\xfe"], (text.encode("utf-16-le") for text in pieces))
+    # Reads of an odd size cut characters of UTF-16 in two.
+    return Pieces(pieces, 65537 if encoding else None)
+
+
+def numbered(text, count=1000000):
+    """text % {"n": number} for the first count numbers, made as they are read."""
+    return (text % {"n": number} for number in itertools.islice(itertools.count(), count))
+
+
+def siblings(element):
+    return Pieces(itertools.chain([REPORT_START], numbered(element), ["</BlastOutput>"]))
+
+
 def distinct(element):
     return Pieces([REPORT_START] + [element % number for number in range(2000)] +
                   ["</BlastOutput>"])
@@ -153,7 +185,49 @@ CASES = {
     "a prologue of 2 MB":
         (lambda: Pieces([HEAD, "<!--", "x" * (2 << 20), "-->", "<BlastOutput/>"]),
          "ValueError: this document runs past 1048576 bytes before its root element", None),
+    "a hit's definition holding 28 levels of elements, 34 from the root":
+        (lambda: io.BytesIO(REPORT_START + in_a_hit(
+            "<Hit_def>" + "<a>" * 28 + "</a>" * 28 + "</Hit_def>")),
+         "ValueError: this document nests elements more than 32 deep", None),
+    "a hit's definition holding 26 levels of elements, 32 from the root":
+        (lambda: io.BytesIO(REPORT_START + in_a_hit(
+            "<Hit_def>" + "<a>" * 26 + "</a>" * 26 + "</Hit_def>")),
+         "records 1, HSP 'ACGT' 'ACGA'", None),
+    "a Hit_len of 1.6 million digits":
+        (lambda: io.BytesIO(REPORT_START + in_a_hit("<Hit_len>%s</Hit_len>" % ("7" * 1600000))),
+         "ValueError: Hit_len of hit 1 of query 1 is a number of 1600000 characters", None),
+    "a million siblings each declaring a prefix":
+        (lambda: siblings("<a xmlns:p%(n)d='urn:x'/>"),
+         "ValueError: .*more than 1000 element and attribute names.*xmlns:p", None),
+    "a million siblings each named with a prefix of its own":
+        (lambda: siblings("<p%(n)d:a xmlns:p%(n)d='urn:x'/>"),
+         "ValueError: .*more than 1000 element and attribute names.*xmlns:p", None),
+    "'AC' and a line end ten million times in a sequence":
+        (lambda: split_text("AC\n", 10000000, "sequence"),
+         "ValueError: this document breaks one text into more than 100000 pieces", None),
+    "'AC' and a line end ten million times between elements":
+        (lambda: split_text("AC\n", 10000000, "between"),
+         "ValueError: this document breaks one text into more than 100000 pieces", None),
+    "'AC' and a line end ten million times between elements, in UTF-16":
+        (lambda: split_text(u"AC\n", 10000000, "between", "utf-16"),
+         "ValueError: this document breaks one text into more than 100000 pieces", None),
+    "'AC' and an empty comment four million times in a sequence":
+        (lambda: split_text("AC<!---->", 4000000, "sequence"),
+         "ValueError: this document breaks one text into more than 100000 pieces", None),
+    "a million distinct attributes in one start tag inside a hit":
+        (lambda: Pieces(itertools.chain(
+            [REPORT_START, in_a_hit("<x").split("<x")[0], "<x"],
+            numbered(" a%(n)d=''"),
+            ["/>" + in_a_hit("<x").split("<x")[1]])),
+         "ValueError: this document has more than 1\\d+ \"=\" between two tags", None),
 }
+for _encoding in ("x-unknown", "zlib", "hex", "string_escape", "punycode"):
+    CASES["a report declaring the encoding %s" % _encoding] = (
+        lambda encoding=_encoding: declaring(encoding),
+        "ValueError: the document declares the encoding '%s'" % _encoding, None)
+CASES["a report in UTF-16 declaring the encoding zlib"] = (
+    lambda: io.BytesIO(u'<?xml version="1.0" encoding="zlib"?>\n<BlastOutput/>'.encode("utf-16")),
+    "ValueError: the document declares the encoding 'zlib'", None)
 
 
 def run_case(name):
@@ -162,7 +236,7 @@ def run_case(name):
     resource.setrlimit(resource.RLIMIT_CPU, (PROCESSOR_SECONDS, PROCESSOR_SECONDS))
     stream, _, piece = CASES[name]
     if piece:
-        _xmltree.CHUNK_SIZE = piece
+        Morvin.CHUNK_SIZE = piece
     try:
         records = list(Morvin.parse(stream()))
     except (ValueError, MemoryError) as error:
@@ -172,6 +246,25 @@ def run_case(name):
             for hsp in alignment.hsps]
     print("records %d%s" % (len(records), "".join(", HSP %r %r" % (hsp.query, hsp.sbjct)
                                                   for hsp in hsps)))
+
+
+class TextPiecesTest(unittest.TestCase):
+    def test_a_long_text_in_small_reads_is_read_and_one_of_tiny_pieces_refused(self):
+        # Pieces as the tree would feed them while no element ends: 110,000 reads of 32 bytes
+        # (a slow stream), then of a few bytes each, most a line end.
+        for piece, refused in [("x" * 32, False), ("ACGTAC\n", True)]:
+            splits = _xmlinput.Splits(None, 1000)
+            offset = 0
+            try:
+                for _ in range(110000):
+                    splits.check(piece, offset, False)
+                    offset += len(piece)
+            except ValueError as error:
+                self.assertTrue(refused, "%r refused: %s" % (piece, error))
+                self.assertRegexpMatches(str(error), "more than 100000 pieces .* of fewer than "
+                                                     "16 bytes on average")
+            else:
+                self.assertFalse(refused, "%r was not refused" % piece)
 
 
 class HostileInputTest(unittest.TestCase):

@@ -5,6 +5,7 @@ import os
 import unittest
 
 from Tarvo.Blast import Morvin
+from test_reader_records import Trickle
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 
@@ -103,6 +104,22 @@ class FieldsTest(unittest.TestCase):
     def test_a_stream_of_text_is_read_as_well(self):
         record = Morvin.read(io.StringIO(data("minimal_report.xml").decode("ascii")))
         self.assertEqual(68, record.query_letters)
+
+    def test_each_encoding_expat_reads_is_read_as_declared(self):
+        text = data("minimal_report.xml").decode("ascii").replace(
+            u"Pan troglodytes test", u"Pan troglodytes t\xe9st")
+        for declared, codec, mark in [
+                ("UTF-8", "utf-8", ""), ("UTF-8", "utf-8", "\xef\xbb\xbf"),
+                ("ISO-8859-1", "iso-8859-1", ""), ("windows-1252", "cp1252", ""),
+                ("latin1", "latin1", ""), ("UTF-16", "utf-16", ""),
+                # Names that expat would read as one byte a character, through a codec.
+                ("utf8", "utf-8", ""), ("l1", "latin1", ""), ("utf16", "utf-16", "")]:
+            document = mark + text.replace(u'<?xml version="1.0"?>', u'<?xml version="1.0" '
+                                           u'encoding="%s"?>' % declared).encode(codec)
+            for size in (None, 3):
+                stream = LineByLine(document) if size is None else Trickle(document, size)
+                self.assertEqual(u"Pan troglodytes t\xe9st mRNA", Morvin.read(stream).query,
+                                 (declared, mark, size))
 
     def test_something_that_is_no_stream_is_a_type_error(self):
         with self.assertRaisesRegexp(TypeError, "readable stream.*str"):

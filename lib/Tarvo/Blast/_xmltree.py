@@ -1,71 +1,32 @@
 """An XML document's elements as the standard library's C tree builder makes them, read from
-a stream that is hostile until read. What the builder does not bound by itself is bounded here:
+a stream that is hostile until read. What the builder does not bound by itself is bounded here
+and, in the bytes before the builder sees them, in _xmlinput:
 
-- Entity declarations are refused before expat sees them (only the document type's internal
-  subset, before the root element, can hold them, and the interpreter's expat does not limit
-  how far entities expand), and so are attribute-list declarations, whose defaults would be
-  copied into every element.
 - The path of open elements is at most MAX_DEPTH long, and subtrees are freed by cutting them
   apart, never by a C recursion as deep as they nest.
 - Expat keeps every distinct element and attribute name for as long as it parses, so names
-  beyond the ones the caller knows are counted and refused past MAX_NEW_NAMES.
+  beyond the ones the caller knows are counted and refused past MAX_NEW_NAMES; so are the
+  prefixes that namespace declarations bind, which it keeps as well.
 - A token that keeps expat from finishing any element is handed to it in growing pieces, since
   expat reads such a token again from its start with every piece it is given.
+
+Parts that are here for speed alone, each safe to take out at a cost in time: the builder
+reports only ends after the root's start (one end tells all that is complete); elements are
+asked for their attributes only once the bytes show an attribute (_xmlinput.Markup); cycle
+collection waits while a piece is read (collection_paused).
 """
 
 import gc
 import xml.etree.cElementTree as ElementTree
-from xml.parsers import expat
 
-# Bytes read and handed to expat at a time (a piece whose elements stay in the processor's
-# caches), and the most while one token holds it up.
-CHUNK_SIZE = 64 * 1024
+from Tarvo.Blast import _xmlinput
+
+# The most bytes handed to expat at a time, while one token holds it up.
 MAX_CHUNK_SIZE = 16 * 1024 * 1024
 MAX_DEPTH = 32
-MAX_PROLOGUE = 1024 * 1024
 MAX_NEW_NAMES = 1000
 
 ParseError = ElementTree.ParseError
-# Encodings in which "<", ">" and "=" are the bytes of their ASCII code and no other.
-_ASCII_SAFE = frozenset([None, "utf-8", "utf8", "us-ascii", "ascii", "iso-8859-1", "latin-1",
-                         "latin1"])
-
-
-class Input(object):
-    """The stream's bytes, and what an error message tells of them: how they start, how many
-    there were, where they ended."""
-
-    def __init__(self, handle):
-        self.handle = handle
-        self.head = ""
-        self.total = 0
-        self.line, self.column = 1, 0
-        self.eof = False
-
-    def read(self, size):
-        data = self.handle.read(size)
-        if isinstance(data, unicode):
-            data = data.encode("utf-8")
-        elif isinstance(data, bytearray):
-            data = str(data)
-        elif data is not None and not isinstance(data, str):
-            raise TypeError("the stream's read() gave %s, not bytes or text"
-                            % type(data).__name__)
-        if not data:
-            self.eof = True
-            return ""
-        if len(self.head) < 512:
-            self.head += data[:512 - len(self.head)]
-        self.total += len(data)
-        # str.replace seeks a lone byte with memchr, where count steps through every byte.
-        newlines = len(data) - len(data.replace("\n", ""))
-        self.line += newlines
-        self.column = len(data) - data.rfind("\n") - 1 if newlines else self.column + len(data)
-        return data
-
-    def start(self, size=200):
-        text = " ".join(self.head[:size].split())
-        return repr(text + ("..." if self.total > size else ""))
 
 
 class Tree(object):
@@ -74,41 +35,59 @@ class Tree(object):
     The builder reports each element's end; the last of them tells which elements on the chain
     (the root and, from each element on, its last child) are still open."""
 
-    def __init__(self, handle, known_names, check_root):
-        self.source = Input(handle)
+    def __init__(self, handle, known_names, check_root, chunk_size):
+        self.chunk_size = chunk_size
+        self.source = _xmlinput.Input(handle)
         self.known = known_names
         self.check_root = check_root
-        self.parser = ElementTree.XMLParser()
         self.events = []
-        self.parser._setevents(self.events, ("start", "end"))
+        self._make_parsers(None)
         self.root = None
         self.last_end = None
         self.finished = False
-        self.prologue = _Prologue()
+        self.declaration = _xmlinput.Declaration()
         self.new_names = set()
         self.offset = 0
-        self.markup = _Markup()
+        self.markup = _xmlinput.Markup()
+        self.splits = None
+        self.progressed = False
+
+    def _make_parsers(self, encoding):
+        """The builder and the prologue's expat, reading in encoding (None: as declared)."""
+        self.parser = ElementTree.XMLParser(encoding=encoding)
+        self.parser._setevents(self.events, ("start", "end", "start-ns"))
+        self.prologue = _xmlinput.Prologue(encoding)
 
     def pieces(self):
         """Read and build the document; yield after each piece, and once at its end."""
-        size = CHUNK_SIZE
+        size = self.chunk_size
         while True:
             data = self.source.read(size)
-            progressed = self._build(data)
+            self._build(data)
             yield
             if not data:
                 return
-            size = CHUNK_SIZE if progressed else min(2 * size, MAX_CHUNK_SIZE)
+            size = self.chunk_size if self.progressed else min(2 * size, MAX_CHUNK_SIZE)
 
     def _build(self, data):
-        """Feed data to the builder (close it when data is empty); True when an element ended."""
+        """Feed data to the builder (close it when data is empty), and note what ended."""
         with collection_paused():
-            if data:
+            if self.declaration is not None:
+                ready = self.declaration.take(data)
+                if ready is None:
+                    self.progressed = False
+                    return
+                if self.declaration.encoding:
+                    self._make_parsers(self.declaration.encoding)
+                self.declaration = None
+                if ready:
+                    self._feed(ready)
+            elif data:
                 self._feed(data)
-            else:
+            if not data:
                 self.parser.close()
                 self.finished = True
-            return self._take_events()
+            self.progressed = self._take_events()
 
     def _feed(self, data):
         start, failure = 0, None
@@ -119,7 +98,12 @@ class Tree(object):
                 start = max(0, self.prologue.root_at - self.offset)
                 failure = self.prologue.failure
                 self.markup.trusted = self.prologue.ascii_safe()
+                self.splits = _xmlinput.Splits(self.prologue.utf16(),
+                                               MAX_NEW_NAMES + len(self.known))
                 self.prologue = None
+        if self.splits is not None and start < len(data):
+            self.splits.check(data[start:] if start else data, self.offset + start,
+                              self.progressed)
         self.offset += len(data)
         self.parser.feed(data)
         if failure:
@@ -135,24 +119,36 @@ class Tree(object):
         if not events:
             return False
         if self.root is None:
-            self.root = events[0][1]
-            self.parser._setevents(events, ("end",))
+            started = [element for event, element in events if event == "start"]
+            if not started:
+                self._note_names(events)
+                return False
+            self.root = started[0]
+            self.parser._setevents(events, ("end", "start-ns"))
             self.check_root(self.root.tag, self.source)
         if not self.markup.trusted:
-            for _, element in events:
-                names = element.keys()
+            self._note_names(events)
+        return self._note_last_end()
+
+    def _note_names(self, events):
+        for event, item in events:
+            if event == "start-ns":
+                # Expat keeps every prefix bound, and every name written with one.
+                self.note(["xmlns:" + item[0] if item[0] else "xmlns"])
+            else:
+                names = item.keys()
                 if names:
                     self.note(names)
-        self._note_last_end()
-        return True
 
     def _note_last_end(self):
+        """Note the element that ended last, if one did; whether one did."""
         # Only the first piece has start events among the ends.
         last = next((element for event, element in reversed(self.events) if event == "end"),
                     None)
         if last is not None:
             self.last_end = last
         del self.events[:]
+        return last is not None
 
     def note(self, names):
         """Count names the caller does not know; too many, and the document is refused."""
@@ -241,95 +237,3 @@ def _dismantle(element, tags):
                 stack.append((child, depth + 1))
             del element[:]
     return deepest
-
-
-class _Markup(object):
-    """Watches the raw bytes for attributes, which the caller's documents do not have: an "="
-    inside a tag. Until one is seen (and only in an encoding where the bytes can be trusted),
-    elements need not be asked for theirs, which would cost more than building them."""
-
-    def __init__(self):
-        self.trusted = False
-        self.inside = False
-
-    def has_attributes(self, data, start):
-        if not self.trusted:
-            return True
-        if _may_hold(data, "=") and data.find("=", start) >= 0:
-            for piece in data[start:].split("=")[:-1]:
-                self._follow(piece)
-                if self.inside:
-                    return True
-            start = data.rfind("=") + 1
-        self._follow(data[start:] if start else data)
-        return False
-
-    def _follow(self, piece):
-        opened, closed = piece.rfind("<"), piece.rfind(">")
-        if opened != closed:
-            self.inside = opened > closed
-
-
-def _may_hold(data, byte):
-    """False where data surely lacks byte: str.replace seeks a lone byte with memchr (find steps
-    through every byte), and gives back the string itself where it finds none."""
-    return data.replace(byte, "") is not data
-
-
-class _RootStarted(Exception):
-    pass
-
-
-class _Prologue(object):
-    """Reads what comes before the root element with an expat of its own, refusing the
-    declarations that the builder's expat would act on without bound."""
-
-    def __init__(self):
-        self.parser = expat.ParserCreate(namespace_separator="}")
-        self.parser.EntityDeclHandler = self._refuse_entities
-        self.parser.UnparsedEntityDeclHandler = self._refuse_entities
-        self.parser.AttlistDeclHandler = self._refuse_attributes
-        self.parser.XmlDeclHandler = self._declared
-        self.parser.StartElementHandler = self._root
-        self.size = 0
-        self.head = ""
-        self.encoding = None
-        self.root_at = 0
-        self.failure = None
-
-    def feed(self, data):
-        """Read data; False once nothing more of the document needs reading here."""
-        self.size += len(data)
-        self.head = (self.head + data)[:4]
-        try:
-            self.parser.Parse(data, False)
-        except _RootStarted:
-            return False
-        except expat.ExpatError as error:
-            # Not XML: the tree builder, reading the same bytes, says how.
-            self.root_at, self.failure = self.size, error
-            return False
-        if self.size > MAX_PROLOGUE:
-            raise ValueError("this document runs past %d bytes before its root element "
-                             "starts" % MAX_PROLOGUE)
-        return True
-
-    def ascii_safe(self):
-        utf16 = self.head[:2] in ("\xff\xfe", "\xfe\xff") or "\0" in self.head
-        return not utf16 and self.encoding in _ASCII_SAFE
-
-    def _refuse_entities(self, *declaration):
-        raise ValueError("the document declares XML entities (<!ENTITY ...>); it was refused "
-                         "unread, since expanding them could take unbounded memory")
-
-    def _refuse_attributes(self, *declaration):
-        raise ValueError("the document declares attribute lists (<!ATTLIST ...>); it was "
-                         "refused unread, since their defaults would be copied into every "
-                         "element")
-
-    def _declared(self, version, encoding, standalone):
-        self.encoding = encoding.lower() if encoding else None
-
-    def _root(self, *start):
-        self.root_at = self.parser.CurrentByteIndex
-        raise _RootStarted()
