@@ -8,21 +8,18 @@ are sent, until the client has gone."""
 import gzip
 import io
 import os
-import resource
 import socket
-import subprocess
 import sys
 import threading
 import unittest
 import urllib2
 
+import bounded_child
 from played_service import REPORT, put_page, status_page
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 # The interpreter with the client and a server thread takes about 40 MB of address space; an
 # answer read in linear time takes a fraction of the processor seconds.
 ADDRESS_SPACE = 192 * 1024 * 1024
-PROCESSOR_SECONDS = 20
 MB = b"x" * (1 << 20)
 ESCAPE = "\x1b[2J"
 
@@ -217,8 +214,7 @@ def run_case(name):
         del os.environ[variable]
     os.environ.update(dict(TARVO_BLAST_URL=service.url, TARVO_BLAST_MIN_INTERVAL="0",
                            TARVO_BLAST_POLL_INTERVAL="0", TARVO_BLAST_DEADLINE="8"), **settings)
-    resource.setrlimit(resource.RLIMIT_AS, (ADDRESS_SPACE, ADDRESS_SPACE))
-    resource.setrlimit(resource.RLIMIT_CPU, (PROCESSOR_SECONDS, PROCESSOR_SECONDS))
+    bounded_child.hold(ADDRESS_SPACE)
     from Tarvo.Blast import Skelda
     try:
         handle = Skelda.qblast("blastn", "nr", "ACGT")
@@ -241,21 +237,12 @@ def run_case(name):
 
 class HostileServerTest(unittest.TestCase):
     def test_each_case_ends_clearly_within_bounded_memory_and_time(self):
-        environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+        environment = dict(os.environ)
         for variable in ("http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"):
             environment.pop(variable, None)
-        for name in sorted(CASES):
-            process = subprocess.Popen(
-                [sys.executable, "-c", "import sys; sys.path.insert(0, %r); "
-                 "import test_client_hostile; test_client_hostile.run_case(%r)" % (HERE, name)],
-                stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment)
-            out, err = process.communicate()
-            self.assertEqual(0, process.returncode, "%s: the child ended with status %d "
-                             "(a negative one is a signal: 24 processor time, 11 a crash)\n%s"
-                             % (name, process.returncode, err))
-            self.assertRegexpMatches(out.strip(), "^" + CASES[name][1], name)
+        printed = bounded_child.check_each_case(self, "test_client_hostile", CASES, environment)
+        for name, out in sorted(printed.items()):
             self.assertNotIn("\x1b", out, name)
-
 
 if __name__ == "__main__":
     unittest.main()

@@ -7,19 +7,14 @@ The documents are made in the child as they are read, so that the input itself t
 
 import io
 import itertools
-import os
-import resource
-import subprocess
-import sys
 import unittest
 
+import bounded_child
 from Tarvo.Blast import Morvin, _xmlinput
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 # The interpreter with the reader loaded takes about 10 MB of address space, and any case here
 # a fraction of a second of processor time where the reader reads it in time of its size.
 ADDRESS_SPACE = 128 * 1024 * 1024
-PROCESSOR_SECONDS = 20
 
 HEAD = ('<?xml version="1.0"?>\n<!DOCTYPE BlastOutput PUBLIC "-//NCBI//NCBI BlastOutput/EN" '
         '"http://www.ncbi.nlm.nih.gov/dtd/NCBI_BlastOutput.dtd">\n')
@@ -232,8 +227,7 @@ CASES["a report in UTF-16 declaring the encoding zlib"] = (
 
 def run_case(name):
     """In the child: read the case's document within the limits; print what came of it."""
-    resource.setrlimit(resource.RLIMIT_AS, (ADDRESS_SPACE, ADDRESS_SPACE))
-    resource.setrlimit(resource.RLIMIT_CPU, (PROCESSOR_SECONDS, PROCESSOR_SECONDS))
+    bounded_child.hold(ADDRESS_SPACE)
     stream, _, piece = CASES[name]
     if piece:
         Morvin.CHUNK_SIZE = piece
@@ -269,18 +263,7 @@ class TextPiecesTest(unittest.TestCase):
 
 class HostileInputTest(unittest.TestCase):
     def test_each_case_ends_clearly_within_bounded_memory_and_time(self):
-        environment = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-        for name in sorted(CASES):
-            process = subprocess.Popen(
-                [sys.executable, "-c", "import sys; sys.path.insert(0, %r); "
-                 "import test_reader_hostile; test_reader_hostile.run_case(%r)" % (HERE, name)],
-                stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment)
-            out, err = process.communicate()
-            self.assertEqual(0, process.returncode, "%s: the child ended with status %d "
-                             "(a negative one is a signal: 24 processor time, 11 a crash)\n%s"
-                             % (name, process.returncode, err))
-            self.assertRegexpMatches(out.strip(), "^" + CASES[name][1], name)
-
+        bounded_child.check_each_case(self, "test_reader_hostile", CASES)
 
 if __name__ == "__main__":
     unittest.main()
