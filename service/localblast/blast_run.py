@@ -12,6 +12,9 @@ from .programs import FORMATTER
 
 ARCHIVE = "search.asn"
 XML_REPORT = "report.xml"
+# Reports are made in the threads of the requests that ask for them: no more formatters run at
+# once than the machine has processors, however many clients ask.
+FORMATTERS = os.cpu_count() or 1
 
 
 def write(folder, name, text):
@@ -27,6 +30,7 @@ class BlastRunner:
         self.timeout = timeout
         self._lock = threading.Lock()
         self._processes = set()
+        self._formatters = threading.BoundedSemaphore(FORMATTERS)
         self._stopped = False
 
     def restriction_arguments(self, folder, search):
@@ -57,8 +61,9 @@ class BlastRunner:
         """`output`, the path of the file that blast_formatter writes from the archive in the
         search's `folder` with `arguments` (a report of one file per query: those files, named
         after it, beside it)."""
-        self.blast([FORMATTER, "-archive", os.path.join(folder, ARCHIVE)] + arguments + ["-out", output],
-                   os.path.dirname(output), search)
+        with self._formatters:
+            self.blast([FORMATTER, "-archive", os.path.join(folder, ARCHIVE)] + arguments + ["-out", output],
+                       os.path.dirname(output), search)
         return output
 
     def blast(self, arguments, folder, search):

@@ -8,7 +8,8 @@ from .pages import HTML, TEXT
 
 # outfmt: blast_formatter's options; per_query: a zip of one file per query; edits: the name of
 # the edits that make BLAST+'s output the service's (see report.py); sized_by: the list sizes
-# that apply to it ("lists": descriptions and alignments apart, "hits": one hit limit).
+# that apply to it ("lists": descriptions and alignments apart, "hits": one hit limit,
+# "smallest": the smallest of the three sizes as the hit limit).
 Format = collections.namedtuple("Format", "name outfmt content_type extension per_query edits sized_by")
 
 FORMATS = {format.name.upper(): format for format in [
@@ -31,7 +32,8 @@ Shape = collections.namedtuple("Shape", "format hits descriptions alignments sho
 def read_format(text, default=DEFAULT):
     """The Format that FORMAT_TYPE `text` names (letter case aside); Refused for another."""
     name = text or default
-    found = FORMATS.get(name.upper())
+    # ASCII only: upper() makes some other letters ASCII ones ("ſ" is "S").
+    found = FORMATS.get(name.upper()) if name.isascii() else None
     if found is None:
         names = ", ".join(known.name for known in FORMATS.values())
         raise Refused("FORMAT_TYPE must be one of %s; received %r" % (names, text))

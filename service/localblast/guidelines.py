@@ -18,8 +18,12 @@ REQUEST_INTERVAL = 10.0
 POLL_INTERVAL = 60.0
 ALLOWANCE = 0.05
 LEAST_ALLOWANCE = 0.05
-# Clients beyond this many are forgotten once their last request is older than the interval.
+# Clients beyond this many are forgotten, the longest silent first: memory stays bounded
+# whatever a flood of names, at the cost of leniency towards such a flood.
 CLIENTS_KEPT = 1000
+# A client's tool and email are kept to this many characters: far more than a name or an
+# address takes, far less than a request may carry.
+NAME_KEPT = 200
 MODES = ("warn", "enforce")
 
 EVERYONE = None
@@ -59,7 +63,6 @@ class Guidelines:
         self.mode = mode
         self.request_interval = REQUEST_INTERVAL * scale
         self.poll_interval = POLL_INTERVAL * scale
-        self.scale = scale
         self._lock = threading.Lock()
         self._last_request = collections.OrderedDict()   # client -> when its last request arrived
 
@@ -72,7 +75,7 @@ class Guidelines:
         """The client of a request that sends `tool` and `email` ("" when absent) and concerns
         the search of `watch` (or none)."""
         if tool or email:
-            return (tool, email)
+            return (tool[:NAME_KEPT], email[:NAME_KEPT])
         return watch.client if watch is not None else EVERYONE
 
     def request(self, client, now):
@@ -81,8 +84,9 @@ class Guidelines:
             return []
         with self._lock:
             last = self._last_request.pop(client, None)
-            self._last_request[client] = now
-            self._forget(now)
+            # Requests judged out of order never move a client's time back.
+            self._last_request[client] = now if last is None else max(now, last)
+            self._forget()
         if last is not None and now - last < shortest(self.request_interval):
             return ['"at most one request every 10 s from a client" (scaled: %.3g s): %s sent this one %.3g s '
                     "after its last" % (self.request_interval, client_name(client), now - last)]
@@ -105,7 +109,8 @@ class Guidelines:
             return []
         broken = []
         with self._lock:
-            last, watch.last_poll = watch.last_poll, now
+            last = watch.last_poll
+            watch.last_poll = now if last is None else max(now, last)
         if now < watch.first_poll:
             broken.append('"no status request before RTOE": the status request for %s came %.3g s before '
                           "its RTOE had passed" % (rid, watch.first_poll - now))
@@ -114,9 +119,6 @@ class Guidelines:
                           "request for %s came %.3g s after the last" % (self.poll_interval, rid, now - last))
         return broken
 
-    def _forget(self, now):
+    def _forget(self):
         while len(self._last_request) > CLIENTS_KEPT:
-            client, last = next(iter(self._last_request.items()))
-            if now - last < self.request_interval:
-                return
-            del self._last_request[client]
+            self._last_request.popitem(last=False)

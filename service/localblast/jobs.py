@@ -148,11 +148,12 @@ class JobStore:
                 report.remove(path)
                 with self._lock:
                     if job.dropped:   # its folder went while the report was being made
+                        self._remove_again(job)
                         return None
                 raise
             with self._lock:
                 if job.dropped:
-                    report.remove(path)
+                    self._remove_again(job)
                     return None
                 job.formatted[shape] = path
                 while len(job.formatted) > KEPT_REPORTS:
@@ -199,6 +200,11 @@ class JobStore:
         del self._jobs[job.rid]
         if job.folder is not None:
             shutil.rmtree(job.folder, ignore_errors=True)
+
+    @staticmethod
+    def _remove_again(job):
+        # A report made while its job was dropped may have written into the folder as it went.
+        shutil.rmtree(job.folder, ignore_errors=True)
 
     def _drop_expired(self, now):
         for job in list(self._jobs.values()):

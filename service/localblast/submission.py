@@ -142,9 +142,9 @@ def read_submission(database, form):
     sizes = list_sizes(form)
 
     # Each report is cut from this search at its own sizes: it keeps as many hits as the
-    # largest of them asks for.
-    arguments = ["-evalue", expect_value(value(form, "EXPECT") or "10"),
-                 "-max_target_seqs", str(max(sizes.values(), default=DEFAULT_HITLIST_SIZE))]
+    # largest of them asks for, the hit list's default counted where the list is not given.
+    kept = max([sizes.get("HITLIST_SIZE", DEFAULT_HITLIST_SIZE), *sizes.values()])
+    arguments = ["-evalue", expect_value(value(form, "EXPECT") or "10"), "-max_target_seqs", str(kept)]
     megablast = switch(form, "MEGABLAST")   # the older way to ask blastn for megablast
     if program.task:
         arguments += ["-task", "megablast" if megablast else program.task]

@@ -89,6 +89,8 @@ def test_descriptions_and_alignments_are_cut_apart_where_a_format_lists_them_apa
     (dict(HITLIST_SIZE="5", NCBI_GI="true"), dict(HITLIST_SIZE="2", NCBI_GI="false"), 2, False),
     (dict(NCBI_GI="false"), dict(NCBI_GI="T"), 13, True),
     ({}, {}, 13, False),
+    # Alignments alone leave the hit list as long as without them.
+    (dict(ALIGNMENTS="2"), {}, 13, False),
 ])
 @pytest.mark.parametrize("format_type", ["JSON2", "Text"])
 def test_the_results_requests_sizes_and_gi_rule_else_the_submissions(

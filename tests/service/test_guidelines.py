@@ -121,3 +121,13 @@ def test_clients_long_gone_are_forgotten_while_a_flood_of_names_is_bounded():
         assert guidelines.request(("tool %d" % number, ""), 100.0 * number) == []
     assert len(guidelines._last_request) <= 1001
     assert guidelines.request(("tool 2999", ""), 100.0 * 2999 + 1)
+
+
+def test_a_flood_of_long_names_at_one_moment_is_bounded():
+    guidelines = Guidelines("enforce", 1)
+    for number in range(3000):
+        guidelines.request(Guidelines.client("tool %d " % number + "x" * 100000, "a@b"), 5.0)
+    assert len(guidelines._last_request) <= 1000
+    assert max(len(tool) + len(email) for tool, email in guidelines._last_request) <= 400
+    # The newest are kept, and still judged.
+    assert guidelines.request(Guidelines.client("tool 2999 " + "x" * 100000, "a@b"), 6.0)

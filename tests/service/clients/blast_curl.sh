@@ -276,7 +276,9 @@ case "$action" in
     [ -n "$rid" ] || fail 2 "--rid is required"
     drop ;;
   search)
-    [ -n "$rid" ] || submit
+    # A search taken up by its RID may have been polled by whoever submitted it a moment ago:
+    # its first status request waits a poll interval too.
+    if [ -n "$rid" ]; then last_poll=$(now); else submit; fi
     poll
     fetch
     [ -z "$delete_after" ] || drop ;;

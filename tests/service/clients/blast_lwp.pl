@@ -250,6 +250,9 @@ if ($action eq 'rids') {
     fail(2, "--rid is required") unless $o{rid};
     drop($o{rid});
 } else {
+    # A search taken up by its RID may have been polled by whoever submitted it a moment ago:
+    # its first status request waits a poll interval too.
+    $last_poll = time if defined $o{rid};
     my $rid = $o{rid} // submit();
     poll($rid);
     fetch($rid);
