@@ -73,7 +73,7 @@ class FieldsTest(ClientTest):
                              ("TARVO_BLAST_MAX_BYTES", ("ten", "1e6", "-1", "0")),
                              ("TARVO_BLAST_URL", ("ftp://127.0.0.1/", "http://127.0.0.1:0/",
                                                   "http://127.0.0.1:99999999999999999999/",
-                                                  "http://127.0.0.1:8x/"))]:
+                                                  "http://127.0.0.1:8x/", "http://[::1/x"))]:
             for value in values:
                 os.environ[name] = value
                 self.assertFails(value, ValueError, name + ".*" + re.escape(value))

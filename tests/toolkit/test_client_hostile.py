@@ -163,6 +163,14 @@ CASES = {
     "a malformed status line":
         (dict(Put=lambda: answer("", "2x0 " + ESCAPE)),
          NOT_HTTP % SUBMISSION + r"BadStatusLine: HTTP/1.1 2x0 \\x1b\[2J", {}),
+    "an answer that is not HTTP at all":
+        (dict(Results=lambda: iter(["GARBAGE\r\n\r\n" + REPORT])),
+         NOT_HTTP % RESULTS + r"BadStatusLine: GARBAGE", {}),
+    "a redirect to an address that cannot be parsed":
+        (dict(Results=lambda: answer("", "302 Found", ["Location: http://[::1/x",
+                                                        "Content-Length: 0"])),
+         r"RedirectRefused: the BLAST service redirected the %s \(HTTP 302\) to "
+         r"'http://\[::1/x': that is not an address" % RESULTS, {}),
     "100,000 headers":
         (dict(Put=lambda: chained(HEAD_200, repeated("X-Header: y\r\n", 100000 * 13), "\r\n")),
          NOT_HTTP % SUBMISSION + "HTTPException: got more than 100 headers", {}),

@@ -220,6 +220,9 @@ for _encoding in ("x-unknown", "zlib", "hex", "string_escape", "punycode"):
     CASES["a report declaring the encoding %s" % _encoding] = (
         lambda encoding=_encoding: declaring(encoding),
         "ValueError: the document declares the encoding '%s'" % _encoding, None)
+CASES["a report declaring an encoding whose name holds a NUL"] = (
+    lambda: declaring("a\x00b"),
+    r"ValueError: the document declares the encoding 'a\\x00b', which is not one known", None)
 CASES["a report in UTF-16 declaring the encoding zlib"] = (
     lambda: io.BytesIO(u'<?xml version="1.0" encoding="zlib"?>\n<BlastOutput/>'.encode("utf-16")),
     "ValueError: the document declares the encoding 'zlib'", None)

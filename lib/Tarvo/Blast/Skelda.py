@@ -241,6 +241,7 @@ class _Request(object):
 
     REFUSALS = {
         "scheme": "only http and https are followed",
+        "malformed": "that is not an address",
         "downgrade": "it is not followed from https down to plain http",
         "port": "its port is not a TCP port (1 to 65535)",
         "resend": "that would send the form again as a GET, without its fields; set "
@@ -285,7 +286,9 @@ class _Request(object):
             return urllib2.HTTPError(error.url, error.code, _terminal.shown(error.reason),
                                      error.headers, Answer(error.body, page.worded))
         if isinstance(error, failed.Unreachable):
-            return urllib2.URLError(error.reason)
+            # A URLError still, as urllib2 raises it, but escaped and naming what was asked.
+            return urllib2.URLError("the BLAST service at %s could not be reached for the %s: %s"
+                                    % (self.url, self.name, _terminal.shown(str(error.reason))))
         return error
 
     def _expired(self, expired):

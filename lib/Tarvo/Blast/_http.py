@@ -156,7 +156,8 @@ class _Connection(httplib.HTTPConnection):
 
     def __init__(self, host, limits, context=None):
         self.default_port = httplib.HTTPS_PORT if context else httplib.HTTP_PORT
-        httplib.HTTPConnection.__init__(self, host)
+        # strict: a status line that is not HTTP's is an error, never an HTTP/0.9 answer.
+        httplib.HTTPConnection.__init__(self, host, strict=True)
         self.limits = limits
         self.context = context
 
@@ -211,8 +212,9 @@ class _Handler(urllib2.HTTPHandler, urllib2.HTTPSHandler):
         try:
             connection.request(request.get_method(), request.get_selector(), request.data,
                                headers)
-        except socket.error as error:
-            # Refused, unresolved, a proxy's tunnel or a certificate refused: as urllib2 has it.
+        except (socket.error, ssl.CertificateError) as error:
+            # Refused, unresolved, a proxy's tunnel or a certificate refused (or one for another
+            # host): as urllib2 has it.
             raise Unreachable(error)
         # httplib forgets the socket once it has the answer of a connection that closes.
         sock = connection.sock
@@ -245,9 +247,12 @@ class _Redirects(urllib2.HTTPRedirectHandler):
         locations = headers.getheaders("location") or headers.getheaders("uri")
         if not locations:
             return None
-        target = urlparse.urljoin(request.get_full_url(), locations[0])
         followed = getattr(request, "redirects", 0) + 1
-        why = _refusal(request, code, target)
+        try:
+            target = urlparse.urljoin(request.get_full_url(), locations[0])
+            why = _refusal(request, code, target)
+        except ValueError:   # such as "http://[::1/"
+            target, why = locations[0], "malformed"
         if followed > MAX_REDIRECTS:
             why = "count"
         # The redirect's own body is not read: it could be endless.

@@ -28,7 +28,11 @@ class Settings(object):
         if not re.match(r"https?://[^/]", url):
             raise ValueError("TARVO_BLAST_URL must be an http:// or https:// address, not %r"
                              % url)
-        if _http.bad_port(url):
+        try:
+            port = _http.bad_port(url)
+        except ValueError:   # such as "http://[::1/"
+            raise ValueError("TARVO_BLAST_URL is not an address: %r" % url)
+        if port:
             raise ValueError("TARVO_BLAST_URL must name a TCP port (1 to 65535), not %r" % url)
         return cls(url, environ.get("TARVO_BLAST_EMAIL", ""),
                    _seconds(environ, "TARVO_BLAST_MIN_INTERVAL", DEFAULT_MIN_INTERVAL, 0),

@@ -100,7 +100,7 @@ def check_encoding(encoding):
         return None
     try:
         info = codecs.lookup(name)
-    except (LookupError, ValueError):
+    except (LookupError, ValueError, TypeError):   # TypeError: a NUL in the name
         raise ValueError("the document declares the encoding %s, which is not one known here"
                          % _named(encoding))
     if info.name in _EXPAT_CODECS:
