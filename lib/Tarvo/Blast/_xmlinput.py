@@ -254,8 +254,9 @@ class Splits(object):
     since the last "<" (a start tag cannot hold a "<", so its attributes are at most as many).
 
     Only pieces fed while no element ends are counted: an element's end ends the text, and so
-    the count misses at most the piece after the one where the last element ended. That keeps
-    the work off the pieces of an ordinary report, in each of which many elements end."""
+    the count misses at most the rest of the piece where the last element ended and the piece
+    after it, about two pieces. That keeps the work off the pieces of an ordinary report, in
+    each of which many elements end."""
 
     def __init__(self, utf16, most_attributes):
         self.order = utf16

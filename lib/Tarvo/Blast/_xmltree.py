@@ -11,7 +11,8 @@ and, in the bytes before the builder sees them, in _xmlinput:
   expat reads such a token again from its start with every piece it is given.
 
 Parts that are here for speed alone, each safe to take out at a cost in time: the builder
-reports only ends after the root's start (one end tells all that is complete); elements are
+reports only ends after the root's start, and the namespaces declared, for the names limit
+(one end tells all that is complete); elements are
 asked for their attributes only once the bytes show an attribute (_xmlinput.Markup); cycle
 collection waits while a piece is read (collection_paused).
 """
