@@ -13,15 +13,17 @@ import signal
 import sys
 import threading
 
-from localblast import database, formatting, options
-from localblast.api import Api
-from localblast.blast_run import BlastRunner
+from localblast import options
+from localblast.api.commands import Api
+from localblast.api.faults import Faults
+from localblast.api.guidelines import Guidelines
+from localblast.databases import database
 from localblast.errors import DatabaseError
-from localblast.faults import Faults
-from localblast.guidelines import Guidelines
-from localblast.http_server import BlastServer
-from localblast.jobs import JobStore
 from localblast.programs import TOOLS
+from localblast.reports import formatting
+from localblast.runs.blast import BlastRunner
+from localblast.server.httpd import BlastServer
+from localblast.store.jobs import JobStore
 
 
 def log(message):

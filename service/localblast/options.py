@@ -5,10 +5,10 @@ time). PROGRAM is a program name or "any"."""
 import argparse
 import os
 
-from . import numerals
-from .faults import REFUSED
-from .guidelines import MODES
+from .api.faults import REFUSED
+from .api.guidelines import MODES
 from .programs import PROGRAMS
+from .request import numerals
 
 STEPS = ("put", "status", "results")
 

@@ -7,12 +7,13 @@ import time
 
 import pytest
 
-from localblast import database, formatting
-from localblast.api import Api
-from localblast.blast_run import BlastRunner
-from localblast.faults import Faults
-from localblast.http_server import BlastServer
-from localblast.jobs import JobStore
+from localblast.api.commands import Api
+from localblast.api.faults import Faults
+from localblast.databases import database
+from localblast.reports import formatting
+from localblast.runs.blast import BlastRunner
+from localblast.server.httpd import BlastServer
+from localblast.store.jobs import JobStore
 from logs import Logs
 
 REPOSITORY = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))

@@ -5,9 +5,9 @@ import threading
 
 import pytest
 
-from localblast.blast_run import ARCHIVE, XML_REPORT, BlastRunner
 from localblast.errors import BlastFailed
-from localblast.submission import Search
+from localblast.request.submission import Search
+from localblast.runs.blast import ARCHIVE, XML_REPORT, BlastRunner
 
 # Stands in for a BLAST+ tool: records its arguments, then behaves as its first line says.
 TOOL = """#!/bin/sh

@@ -11,7 +11,7 @@ import pytest
 
 from check_queries import ROW_QUERIES
 from conftest import database_folder
-from localblast.faults import REFUSED
+from localblast.api.faults import REFUSED
 from report_readers import CONTENT_TYPES, READERS
 from service_process import service_process
 

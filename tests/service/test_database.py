@@ -8,7 +8,7 @@ import sys
 import pytest
 
 from conftest import REPOSITORY, database_folder
-from localblast import database
+from localblast.databases import database
 
 SOURCES = os.path.join(REPOSITORY, "service", "db")
 TEXT_FILES = ("proteins.fasta", "nucleotides.fasta", "catalogue.tsv", "organisms.tsv")

@@ -8,7 +8,7 @@ import pytest
 from blast_client import NO_ANSWER, error_text, info, request, request_or_error, results, submit, wait
 from conftest import running_service
 from localblast import options
-from localblast.faults import Faults
+from localblast.api.faults import Faults
 
 QUERIES = {"blastp": "9506405", "blastx": "116660609"}
 

@@ -6,8 +6,8 @@ import pytest
 
 from blast_client import error_text, info, request
 from conftest import Clock, running_service
-from localblast.faults import Faults
-from localblast.guidelines import Guidelines
+from localblast.api.faults import Faults
+from localblast.api.guidelines import Guidelines
 from test_lifetime import finished
 
 CONTACT = dict(tool="guideline-test", email="someone@example.org")

@@ -5,7 +5,7 @@ import os
 import pytest
 
 from localblast.errors import BlastFailed
-from localblast.jobs import KEPT_REPORTS, JobStore
+from localblast.store.jobs import KEPT_REPORTS, JobStore
 from test_lifetime import Blast, finished, quiet
 
 

@@ -11,10 +11,10 @@ import pytest
 
 from blast_client import info, request, results, status, submit
 from conftest import Clock, running_service
-from localblast.blast_run import XML_REPORT
+from localblast.api.faults import Faults
 from localblast.errors import BlastFailed, Refused
-from localblast.faults import Faults
-from localblast.jobs import FAILED, READY, UNKNOWN, WAITING, JobStore
+from localblast.runs.blast import XML_REPORT
+from localblast.store.jobs import FAILED, READY, UNKNOWN, WAITING, JobStore
 from logs import Logs
 
 REPORT = "<BlastOutput><Iteration_hits>\n<Hit>\n</Hit>\n</Iteration_hits></BlastOutput>"

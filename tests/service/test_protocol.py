@@ -10,7 +10,7 @@ from blast_client import (error_text, field, hit_ids, info, request, results, se
                           without_gi)
 from check_queries import ROW_QUERIES
 from conftest import Clock, running_service
-from localblast.faults import Faults
+from localblast.api.faults import Faults
 
 # The check's three searches, as the toolkit sends them (asking for GI numbers), and what their
 # reports must say about the query.

@@ -2,9 +2,9 @@
 hits of each query, ids with or without GI numbers, long alignment lines intact."""
 import pytest
 
-from localblast import report
+from localblast.reports import edits
 
-LONG = "ACGT" * (report.PIECE // 2)   # an alignment line twice as long as a piece
+LONG = "ACGT" * (edits.PIECE // 2)   # an alignment line twice as long as a piece
 
 
 def hit(number, gi):
@@ -39,13 +39,13 @@ def test_an_xml_report_keeps_the_first_hits_of_each_query_and_gi_numbers_as_aske
     path.write_bytes(document(4))
     expected = document(hits, gi)
     with open(str(path), "rb") as stream:
-        chunks = list(report.edited_xml(stream, limit, show_gi))
+        chunks = list(edits.edited_xml(stream, limit, show_gi))
     assert b"".join(chunks) == expected, "differs from the expected report"
-    assert max(len(chunk) for chunk in chunks) <= 2 * report.PIECE
+    assert max(len(chunk) for chunk in chunks) <= 2 * edits.PIECE
 
 
 def test_a_report_without_hits_has_none_and_one_with_hits_has_them(tmp_path):
     for hits, expected in ((0, False), (3, True)):
         path = tmp_path / ("%d.xml" % hits)
         path.write_bytes(document(hits))
-        assert report.has_hits(str(path)) is expected
+        assert edits.has_hits(str(path)) is expected

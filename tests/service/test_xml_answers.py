@@ -8,10 +8,10 @@ import pytest
 
 from blast_client import fetch, submit, wait
 from check_queries import CHECK_ROWS, ROW_QUERIES
-from localblast import report
-from localblast.blast_run import BlastRunner, write
-from localblast.form import value
-from localblast.submission import read_submission
+from localblast.reports import edits
+from localblast.request.form import value
+from localblast.request.submission import read_submission
+from localblast.runs.blast import BlastRunner, write
 
 SIZE = "10"
 
@@ -38,10 +38,10 @@ def straight_xml(db, tmp_path, fields):
                    env=dict(os.environ, BLASTDB=db.blast_folder(search.molecule)), check=True,
                    stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
     labelled = os.path.join(folder, "labelled.xml")
-    report.write_labelled(output, labelled, search.label)
+    edits.write_labelled(output, labelled, search.label)
     show_gi = value({"NCBI_GI": [fields.get("NCBI_GI", "")]}, "NCBI_GI").lower() in ("true", "t", "on", "yes")
     with open(labelled, "rb") as stream:
-        return b"".join(report.edited_xml(stream, int(SIZE), show_gi))
+        return b"".join(edits.edited_xml(stream, int(SIZE), show_gi))
 
 
 @pytest.mark.parametrize("ncbi_gi", ["true", "false", None], ids=["gi", "no gi", "gi not sent"])

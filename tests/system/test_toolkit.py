@@ -7,7 +7,7 @@ import subprocess
 
 import pytest
 from check_queries import CHECK_ROWS, ROW_QUERIES
-from localblast import database
+from localblast.databases import database
 from service_process import service_process
 
 SEARCH = """

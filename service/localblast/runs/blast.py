@@ -6,9 +6,9 @@ import subprocess
 import tempfile
 import threading
 
-from . import report
-from .errors import STOPPING, BlastFailed
-from .programs import FORMATTER
+from ..errors import STOPPING, BlastFailed
+from ..programs import FORMATTER
+from ..reports import edits
 
 ARCHIVE = "search.asn"
 XML_REPORT = "report.xml"
@@ -54,8 +54,8 @@ class BlastRunner:
             self.blast(arguments, work, search)
             os.replace(archive, os.path.join(folder, ARCHIVE))
         output = self.format(search, folder, ["-outfmt", "5"], os.path.join(folder, "formatted.xml"))
-        report.write_labelled(output, os.path.join(folder, XML_REPORT), search.label)
-        report.remove(output)
+        edits.write_labelled(output, os.path.join(folder, XML_REPORT), search.label)
+        edits.remove(output)
 
     def format(self, search, folder, arguments, output):
         """`output`, the path of the file that blast_formatter writes from the archive in the

@@ -3,17 +3,18 @@ as the NCBI web service answers them, with the injected faults applied."""
 import collections
 import time
 
-from . import pages, report
-from .errors import BlastFailed, Refused
-from .form import switch, value
-from .formats import requested
+from ..errors import BlastFailed, Refused
+from ..pages import api_pages
+from ..pages.api_pages import HTML, TEXT
+from ..reports import edits
+from ..reports.formats import requested
+from ..request.form import switch, value
+from ..request.submission import read_submission
+from ..store.jobs import FAILED, READY, UNKNOWN, WAITING
 from .guidelines import Guidelines
-from .jobs import FAILED, READY, UNKNOWN, WAITING
-from .pages import HTML, TEXT
-from .submission import read_submission
 
 # The HTTP status, the content type and the body of an answer (a page's text, or a
-# report.Served), and how long it is held back.
+# edits.Served), and how long it is held back.
 Answer = collections.namedtuple("Answer", "status content_type body stall")
 FORMAT_OBJECTS = ("searchinfo", "alignment")
 
@@ -53,7 +54,7 @@ class Api:
             return self.delete(form, arrived)
         if command == "displayrids":
             return self.display_rids(form, arrived)
-        return html(pages.error("CMD must be Put, Get, Delete or DisplayRIDs; received %r" % value(form, "CMD")),
+        return html(api_pages.error("CMD must be Put, Get, Delete or DisplayRIDs; received %r" % value(form, "CMD")),
                     400)
 
     def client(self, form, job=None):
@@ -64,7 +65,7 @@ class Api:
         for rule in broken:
             self.log("guideline broken: %s" % rule)
         if broken and self.guidelines.enforced:
-            return html(pages.error("Refused under NCBI's usage guidelines (--guidelines enforce): %s"
+            return html(api_pages.error("Refused under NCBI's usage guidelines (--guidelines enforce): %s"
                                     % "; ".join(broken)), 429)
         return None
 
@@ -75,7 +76,7 @@ class Api:
         if status is None:
             return None, stall
         self.log("injected HTTP %d for %s's %s request" % (status, program, step))
-        return html(pages.error("HTTP %d (injected for %s's %s request)" % (status, program, step)),
+        return html(api_pages.error("HTTP %d (injected for %s's %s request)" % (status, program, step)),
                     status, stall), stall
 
     def put(self, form, arrived):
@@ -98,14 +99,14 @@ class Api:
                                     self.guidelines.watch(client, arrived, self.rtoe))
         except Refused as refusal:
             self.log("refused a submission: %s" % refusal)
-            return html(pages.error(str(refusal)), stall=stall)
+            return html(api_pages.error(str(refusal)), stall=stall)
         self.log("search %s (%s) submitted" % (rid, program))
-        return html(pages.submitted(rid, self.rtoe), stall=stall)
+        return html(api_pages.submitted(rid, self.rtoe), stall=stall)
 
     def get(self, form, arrived):
         rid = value(form, "RID")
         if not rid:
-            return html(pages.error("RID is missing: CMD=Get needs the RID that CMD=Put answered"), 400)
+            return html(api_pages.error("RID is missing: CMD=Get needs the RID that CMD=Put answered"), 400)
         state, job = self.store.lookup(rid)
         asks_status = value(form, "FORMAT_OBJECT").lower() == "searchinfo"
         broken = self.guidelines.request(self.client(form, job), arrived)
@@ -116,7 +117,7 @@ class Api:
             return refusal
         format_object = value(form, "FORMAT_OBJECT")
         if format_object and format_object.lower() not in FORMAT_OBJECTS:
-            return html(pages.error("FORMAT_OBJECT must be SearchInfo (the status) or Alignment (the report); "
+            return html(api_pages.error("FORMAT_OBJECT must be SearchInfo (the status) or Alignment (the report); "
                                     "received %r" % format_object))
         failure, stall = self.injected(job.program if job else "any", "status" if asks_status else "results")
         if failure:
@@ -130,40 +131,40 @@ class Api:
     @staticmethod
     def status_page(state, job):
         if state == READY:
-            return pages.status(READY, job.has_hits)
+            return api_pages.status(READY, job.has_hits)
         if state == FAILED:
-            return pages.status(FAILED, detail="The search failed: %s" % job.error)
-        return pages.status(state)
+            return api_pages.status(FAILED, detail="The search failed: %s" % job.error)
+        return api_pages.status(state)
 
     def results(self, form, rid, state, job):
         if state == UNKNOWN:
-            return html(pages.unknown(rid))
+            return html(api_pages.unknown(rid))
         try:
             # Checked before the search's state, so that a malformed request says so at once.
             shape = requested(form, job.search)
             download = switch(form, "RESULTS_FILE")
         except Refused as refusal:
-            return html(pages.error(str(refusal)))
+            return html(api_pages.error(str(refusal)))
         if state == WAITING:
-            return html(pages.status(WAITING))
+            return html(api_pages.status(WAITING))
         if state == FAILED:
-            return html(pages.error("The search %s failed: %s" % (rid, job.error), FAILED))
+            return html(api_pages.error("The search %s failed: %s" % (rid, job.error), FAILED))
         try:
             stream = self.store.open_report(job, shape, lambda path: self.formatter(
                 job.search, job.folder, rid, shape, path))
         except (BlastFailed, OSError) as failure:
             self.log("the %s report of %s could not be made: %s" % (shape.format.name, rid, failure))
-            return html(pages.error("The %s report of %s could not be made: %s" % (shape.format.name, rid, failure)),
+            return html(api_pages.error("The %s report of %s could not be made: %s" % (shape.format.name, rid, failure)),
                         500)
         if stream is None:   # dropped since it was looked up
-            return html(pages.unknown(rid))
+            return html(api_pages.unknown(rid))
         self.store.fetched(job)
         filename = "%s.%s" % (rid, shape.format.extension) if download else None
-        return Answer(200, shape.format.content_type, report.Served(stream, filename), 0.0)
+        return Answer(200, shape.format.content_type, edits.Served(stream, filename), 0.0)
 
     def display_rids(self, form, arrived):
         refusal = self.guideline_refusal(self.guidelines.request(self.client(form), arrived))
-        return refusal or Answer(200, TEXT, pages.rid_list(self.store.held()), 0.0)
+        return refusal or Answer(200, TEXT, api_pages.rid_list(self.store.held()), 0.0)
 
     def delete(self, form, arrived):
         rid = value(form, "RID")
@@ -172,5 +173,5 @@ class Api:
         if refusal:
             return refusal
         if not self.store.delete(rid):
-            return html(pages.unknown(rid))
-        return html(pages.page("BLAST", "<p>The search %s was deleted.</p>\n" % rid))
+            return html(api_pages.unknown(rid))
+        return html(api_pages.page("BLAST", "<p>The search %s was deleted.</p>\n" % rid))

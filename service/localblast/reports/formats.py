@@ -2,12 +2,12 @@
 it asks for: which format, how many hits, descriptions and alignments, and GI numbers or not."""
 import collections
 
-from .errors import Refused
-from .form import list_sizes, switch, value
-from .pages import HTML, TEXT
+from ..errors import Refused
+from ..pages.api_pages import HTML, TEXT
+from ..request.form import list_sizes, switch, value
 
 # outfmt: blast_formatter's options; per_query: a zip of one file per query; edits: the name of
-# the edits that make BLAST+'s output the service's (see report.py); sized_by: the list sizes
+# the edits that make BLAST+'s output the service's (see edits.py); sized_by: the list sizes
 # that apply to it ("lists": descriptions and alignments apart, "hits": one hit limit,
 # "smallest": the smallest of the three sizes as the hit limit).
 Format = collections.namedtuple("Format", "name outfmt content_type extension per_query edits sized_by")

@@ -6,8 +6,8 @@ import re
 import tempfile
 import zipfile
 
-from . import report
-from .blast_run import XML_REPORT
+from ..runs.blast import XML_REPORT
+from . import edits
 from .formats import formatter_arguments
 
 # blast_formatter names a query's file of a report of one file per query "NAME_2.json".
@@ -20,7 +20,7 @@ def make(runner, search, folder, rid, shape, target):
     if shape.format.edits == "xml":
         # Cut from the search's XML report, as every XML answer has always been made.
         with open(os.path.join(folder, XML_REPORT), "rb") as stream:
-            report.write_chunks(report.edited_xml(stream, shape.hits, shape.show_gi), target)
+            edits.write_chunks(edits.edited_xml(stream, shape.hits, shape.show_gi), target)
         return
     with tempfile.TemporaryDirectory(prefix="format-", dir=folder) as work:
         name = rid if shape.format.per_query else "%s.%s" % (rid, shape.format.extension)
@@ -42,4 +42,4 @@ def query_number(path):
 
 def edit(source, target, shape, label):
     with open(source, "rb") as stream:
-        report.write_chunks(report.edited_output(stream, shape.format.edits, label, shape.show_gi), target)
+        edits.write_chunks(edits.edited_output(stream, shape.format.edits, label, shape.show_gi), target)

@@ -5,9 +5,10 @@ import traceback
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import urlsplit
 
-from . import numerals, pages
-from .form import read_form
-from .pages import HTML
+from ..pages import api_pages
+from ..pages.api_pages import HTML
+from ..request import numerals
+from ..request.form import read_form
 
 PATH = "/Blast.cgi"
 # NCBI's two addresses of the URL API, and that of its cloud images.
@@ -27,30 +28,30 @@ class Handler(BaseHTTPRequestHandler):
         arrived = self.server.api.clock()
         text = self.headers.get("Content-Length", "")
         if not numerals.WHOLE.fullmatch(text):
-            return self.send(411, pages.error("a POST needs a Content-Length; received %r" % text))
+            return self.send(411, api_pages.error("a POST needs a Content-Length; received %r" % text))
         length = int(text)
         if length > MAX_BODY:
-            return self.send(413, pages.error("the request body of %s bytes exceeds this service's limit of %d"
+            return self.send(413, api_pages.error("the request body of %s bytes exceeds this service's limit of %d"
                                               % (text, MAX_BODY)))
         content_type = self.headers.get("Content-Type", "application/x-www-form-urlencoded")
         body = self.rfile.read(length)
         if len(body) < length:
-            return self.send(400, pages.error("the request body ended after %d of the %d bytes its Content-Length "
+            return self.send(400, api_pages.error("the request body ended after %d of the %d bytes its Content-Length "
                                               "announced" % (len(body), length)))
         if not content_type.startswith("application/x-www-form-urlencoded"):
-            return self.send(415, pages.error("a POST must be a form (application/x-www-form-urlencoded); "
+            return self.send(415, api_pages.error("a POST must be a form (application/x-www-form-urlencoded); "
                                               "received %r" % content_type))
         self.serve(arrived, urlsplit(self.path).query, body.decode("utf-8", "replace"))
 
     def serve(self, arrived, *encoded):
         if urlsplit(self.path).path not in PATHS:
-            return self.send(404, pages.error("no such page: this service answers at %s; asked for %r"
+            return self.send(404, api_pages.error("no such page: this service answers at %s; asked for %r"
                                               % (", ".join(PATHS), urlsplit(self.path).path)))
         try:
             answer = self.server.api.answer(read_form(*encoded), arrived)
         except Exception:
             self.server.api.log("internal error:\n" + traceback.format_exc())
-            return self.send(500, pages.error("the service failed to answer this request (see its log)"))
+            return self.send(500, api_pages.error("the service failed to answer this request (see its log)"))
         try:
             if answer.stall:
                 self.server.api.log("holding an answer back %g s (--stall)" % answer.stall)
@@ -63,7 +64,7 @@ class Handler(BaseHTTPRequestHandler):
                 answer.body.close()
 
     def send(self, status, body, content_type=HTML):
-        """Sends a page's text, or a report (a report.Served) in bounded chunks; a report stops
+        """Sends a page's text, or a report (an edits.Served) in bounded chunks; a report stops
         between two chunks when the service stops."""
         if isinstance(body, str):
             chunks = [body.encode("utf-8")]

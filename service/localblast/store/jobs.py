@@ -15,9 +15,9 @@ import threading
 import time
 import traceback
 
-from . import report
-from .blast_run import XML_REPORT
-from .errors import STOPPING, BlastFailed, Refused
+from ..errors import STOPPING, BlastFailed, Refused
+from ..reports import edits
+from ..runs.blast import XML_REPORT
 
 WAITING, READY, FAILED, UNKNOWN = "WAITING", "READY", "FAILED", "UNKNOWN"
 RID_LETTERS = string.ascii_uppercase + string.digits
@@ -145,7 +145,7 @@ class JobStore:
             try:
                 make(path)
             except BaseException:
-                report.remove(path)
+                edits.remove(path)
                 with self._lock:
                     if job.dropped:   # its folder went while the report was being made
                         self._remove_again(job)
@@ -157,7 +157,7 @@ class JobStore:
                     return None
                 job.formatted[shape] = path
                 while len(job.formatted) > KEPT_REPORTS:
-                    report.remove(job.formatted.popitem(last=False)[1])
+                    edits.remove(job.formatted.popitem(last=False)[1])
                 return open(path, "rb")
 
     def fetched(self, job):
@@ -232,7 +232,7 @@ class JobStore:
                 try:
                     os.mkdir(folder)
                     self._run(job.search, folder)
-                    has_hits = report.has_hits(os.path.join(folder, XML_REPORT))
+                    has_hits = edits.has_hits(os.path.join(folder, XML_REPORT))
                 except BlastFailed as failure:
                     error = str(failure)
                 except Exception:

@@ -8,7 +8,7 @@ files to look identifiers up and to resolve organism terms.
 import collections
 import os
 
-from .errors import DatabaseError
+from ..errors import DatabaseError
 
 MOLECULES = ("protein", "nucleotide")
 FASTA_FILES = {"protein": "proteins.fasta", "nucleotide": "nucleotides.fasta"}

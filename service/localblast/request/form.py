@@ -2,8 +2,8 @@
 the readers of the fields that submissions and results requests share."""
 from urllib.parse import parse_qsl
 
+from ..errors import Refused
 from . import numerals
-from .errors import Refused
 
 SWITCH = {"on": True, "true": True, "t": True, "yes": True, "off": False, "false": False, "f": False, "no": False}
 MAX_LIST = 20000

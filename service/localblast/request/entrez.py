@@ -6,7 +6,7 @@ names, letter case and repeated blanks aside. Terms of any other field are refus
 """
 import re
 
-from .errors import Refused
+from ..errors import Refused
 
 TERM = re.compile(r'^\s*(?:"([^"]+)"|([^"\[\]]+?))\s*\[\s*(orgn|organism)\s*\]\s*$', re.IGNORECASE)
 OR = re.compile(r"\s+OR\s+")

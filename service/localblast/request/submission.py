@@ -7,12 +7,12 @@ service does not use (tool, email, RESULTS_FILE, ...) are ignored, as NCBI does.
 import collections
 import re
 
+from ..databases.database import DATABASE_NAMES
+from ..errors import Refused
+from ..programs import PROGRAMS
+from ..reports.formats import read_format
 from . import entrez, numerals
-from .database import DATABASE_NAMES
-from .errors import Refused
 from .form import list_sizes, number_field, switch, value
-from .formats import read_format
-from .programs import PROGRAMS
 
 
 def both_cases(text):

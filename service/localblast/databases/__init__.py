@@ -1,0 +1,1 @@
+"""The BLAST+ databases the service searches."""

@@ -1,0 +1,1 @@
+"""The HTML and text pages the service answers."""

@@ -1,0 +1,1 @@
+"""A request's fields, read and checked: the form, a submission, the report asked for."""

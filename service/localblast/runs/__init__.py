@@ -1,0 +1,1 @@
+"""Running a search: BLAST+ processes on this machine."""

@@ -1,0 +1,1 @@
+"""The HTTP side of the service."""

@@ -1,0 +1,1 @@
+"""The searches the service holds, by RID."""
