@@ -23,6 +23,8 @@ from localblast.programs import TOOLS
 from localblast.reports import formatting
 from localblast.runs.blast import BlastRunner
 from localblast.server.httpd import BlastServer
+from localblast.store.budget import shown
+from localblast.store.folders import StoreError
 from localblast.store.jobs import JobStore
 
 
@@ -42,7 +44,12 @@ def main(arguments):
         log("cannot use the database: %s" % error)
         return 2
     runner = BlastRunner(db, settings.job_timeout)
-    store = JobStore(runner.run, settings.keep, settings.max_jobs, settings.workers, log=log)
+    try:
+        store = JobStore(runner.run, settings.keep, settings.max_jobs, settings.workers, log=log,
+                         state=settings.state, max_disk=settings.max_disk)
+    except StoreError as error:
+        log("cannot keep searches: %s" % error)
+        return 2
     api = Api(db, store, Faults.from_options(settings), settings.rtoe, log, settings.status_wait,
               functools.partial(formatting.make, runner), Guidelines(settings.guidelines, settings.guideline_scale))
     try:
@@ -59,12 +66,16 @@ def main(arguments):
     signal.signal(signal.SIGINT, stop)
 
     log("serving %s from %s" % (server.url(), settings.db))
+    log("searches kept in %s, %s, up to %s of disk" % (
+        store.folder, "found again by a restart" if store.persistent() else "removed at stop", shown(store.limit())))
     if settings.guidelines:
         log("usage guidelines: %s, intervals scaled by %g" % (settings.guidelines, settings.guideline_scale))
     print(server.url(), flush=True)
     try:
         server.serve_forever()
     finally:
+        # The store first: the searches that the runner's stop cuts short are then not failed.
+        store.stop()
         runner.stop()
         store.close()
         server.server_close()

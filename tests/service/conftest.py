@@ -47,15 +47,15 @@ class Clock:
 
 @contextlib.contextmanager
 def running_service(db, faults=None, keep=3600, max_jobs=50, workers=2, clock=time.monotonic, rtoe=0,
-                    status_wait=0.0, around_search=None, guidelines=None):
+                    status_wait=0.0, around_search=None, guidelines=None, state=None, max_disk=None):
     """(url, store, logs) of a service in this process; stopped on leaving, as the command stops
     it: the handler threads are joined, so a held answer that does not give up holds the test.
     `around_search(run)` may stand around each search, e.g. to hold it running. `clock` is the
-    store's and the guidelines'."""
+    store's and the guidelines'. `state` and `max_disk` are the store's (--state, --max-disk)."""
     logs = Logs()
     runner = BlastRunner(db, timeout=60)
     run = around_search(runner.run) if around_search else runner.run
-    store = JobStore(run, keep, max_jobs, workers, clock=clock, log=logs)
+    store = JobStore(run, keep, max_jobs, workers, clock=clock, log=logs, state=state, max_disk=max_disk)
     api = Api(db, store, faults or Faults(), rtoe, logs, status_wait, functools.partial(formatting.make, runner),
               guidelines, clock)
     server = BlastServer(0, api)
@@ -65,6 +65,7 @@ def running_service(db, faults=None, keep=3600, max_jobs=50, workers=2, clock=ti
         yield server.url(), store, logs
     finally:
         server.stop()
+        store.stop()
         runner.stop()
         store.close()
         server.server_close()

@@ -248,7 +248,7 @@ def evict(store, rid, clock):
 def test_a_report_is_a_file_of_the_stores_own_removed_when_the_job_is_dropped(stores, clock, drop):
     store = stores(Blast(), clock, keep=60, max_jobs=2)
     job = finished(store, store.submit("blastp", "search"))
-    assert os.path.dirname(job.folder) == store.folder and report_of(job) == REPORT
+    assert os.path.dirname(job.folder) == store.search_folders and report_of(job) == REPORT
     drop(store, job.rid, clock)
     assert store.lookup(job.rid) == (UNKNOWN, None)
     assert not os.path.exists(job.folder)
@@ -263,7 +263,7 @@ def test_a_report_finished_after_its_job_was_deleted_is_removed(stores, clock):
     store.delete(rid)
     blast.gate.set()
     later = finished(store, store.submit("blastp", "later"))
-    assert os.listdir(store.folder) == [later.rid]
+    assert os.listdir(store.search_folders) == [later.rid]
 
 
 def test_closing_the_store_removes_its_reports(clock):
