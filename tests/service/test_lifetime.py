@@ -435,3 +435,24 @@ def test_a_deleted_search_lets_go_of_its_query_at_once(stores):
     blast.gate.set()
     finished(store, running)
     assert blast.searches == ["running"]
+
+
+def test_closing_the_store_is_not_held_up_by_a_search_that_runs_on(clock):
+    # A search that ends only when the test lets it: a close that waited for it would never end.
+    started, released, ran = threading.Event(), threading.Event(), []
+
+    def run_on(search, folder):
+        started.set()
+        released.wait()
+        ran.append(search)
+    store = JobStore(run_on, 60, 10, 1, clock=clock, log=quiet)
+    rids = [store.submit("blastp", name) for name in ("running", "queued")]
+    assert started.wait(30)
+    closing = threading.Thread(target=store.close)
+    closing.start()
+    closing.join(120)
+    try:
+        assert not closing.is_alive() and not os.path.exists(store.folder)
+    finally:
+        released.set()
+    assert [store.lookup(rid)[0] for rid in rids] == [WAITING] * 2 and "queued" not in ran
