@@ -99,10 +99,10 @@ def report_by_hand(db, query_file, folder, format_type):
                     "-out", str(out)] + FORMATS[format_type], check=True, stderr=subprocess.DEVNULL)
 
 
-def start_service(db, scratch):
+def start_service(db, scratch, *arguments):
     # As the offline run starts it: no estimated wait, status requests held until the search ends.
     service = subprocess.Popen([sys.executable, str(SERVICE), "--db", str(db), "--port", "0", "--rtoe", "0",
-                                "--status-wait", "10"], env=dict(os.environ, TMPDIR=scratch),
+                                "--status-wait", "10", *arguments], env=dict(os.environ, TMPDIR=scratch),
                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     ready, _, _ = select.select([service.stdout], [], [], 30)
     url = service.stdout.readline().strip() if ready else ""
@@ -111,6 +111,15 @@ def start_service(db, scratch):
         service.wait()
         sys.exit("the service did not start: %r" % url)
     return service, url
+
+
+def stopped(service):
+    service.terminate()
+    try:
+        service.wait(timeout=15)
+    except subprocess.TimeoutExpired:
+        service.kill()
+        service.wait()
 
 
 def timed(work):
@@ -177,10 +186,12 @@ def throughput(url, db, query, query_file, scratch, clients, count, budget):
         "" if not failures else "  (%d refused, e.g. %s)" % (len(failures), failures[0][:160])))
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+def settings(description, rounds, what):
+    """(arguments, database folder) of a service benchmark's command line: the build, --rounds
+    (`rounds` of `what` by default), --clients, --reports and --budget."""
+    parser = argparse.ArgumentParser(description=description.split("\n\n")[0])
     parser.add_argument("build", nargs="?", default=str(HERE.parents[1] / "build"))
-    parser.add_argument("--rounds", type=int, default=5, help="rounds of each format (default 5)")
+    parser.add_argument("--rounds", type=int, default=rounds, help="rounds of %s (default %d)" % (what, rounds))
     parser.add_argument("--clients", type=int, default=20, help="clients at once (default 20)")
     parser.add_argument("--reports", type=int, default=80, help="reports fetched at most (default 80)")
     parser.add_argument("--budget", type=float, default=60, help="seconds at most for each measure (default 60)")
@@ -188,6 +199,11 @@ def main():
     db = Path(args.build).resolve() / "service" / "db"
     if not (db / "proteins.fasta").is_file():
         sys.exit("%s holds no database: build first" % db)
+    return args, db
+
+
+def main():
+    args, db = settings(__doc__, 5, "each format")
     query = query_of(db)
     with tempfile.TemporaryDirectory(prefix="bench-service-") as scratch:
         query_file = Path(scratch) / "query.fasta"
@@ -197,12 +213,7 @@ def main():
             latency(url, db, query, query_file, Path(scratch), args.rounds, args.budget)
             throughput(url, db, query, query_file, scratch, args.clients, args.reports, args.budget)
         finally:
-            service.terminate()
-            try:
-                service.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                service.kill()
-                service.wait()
+            stopped(service)
 
 
 if __name__ == "__main__":
