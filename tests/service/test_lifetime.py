@@ -13,7 +13,8 @@ from blast_client import info, request, results, status, submit
 from conftest import Clock, running_service
 from localblast.api.faults import Faults
 from localblast.errors import BlastFailed, Refused
-from localblast.runs.blast import XML_REPORT
+from localblast.reports.formatting import XML_REPORT
+from localblast.runs.blast import Outcome
 from localblast.store.jobs import FAILED, READY, UNKNOWN, WAITING, JobStore
 from logs import Logs
 
@@ -39,6 +40,7 @@ class Blast:
             raise self.outcome
         with open(os.path.join(folder, XML_REPORT), "w") as stream:
             stream.write(self.outcome)
+        return Outcome(has_hits="<Hit>" in self.outcome)
 
 
 @pytest.fixture
@@ -288,7 +290,9 @@ def test_stopping_the_service_cuts_a_report_short_between_two_chunks(db):
     outcome = []
     with running_service(db) as (url, store, logs):
         rid = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
-        os.truncate(finished(store, rid).report, size)
+        job = finished(store, rid)
+        assert "<BlastOutput" in results(url, rid)[2]   # the XML report is made when first asked for
+        os.truncate(job.report, size)
         connection = http.client.HTTPConnection("127.0.0.1", int(url.split(":")[2].split("/")[0]), timeout=120)
         connection.request("GET", "/Blast.cgi?CMD=Get&FORMAT_TYPE=XML&NCBI_GI=true&RID=" + rid)
         response = connection.getresponse()

@@ -1,17 +1,19 @@
 """A search's report in the shape a results request asks for, made from the search's archive
-(or, for XML, from its XML report) into a file of the search's folder."""
+(for XML, cut from the search's whole XML report, itself made from the archive when XML is
+first asked for) into a file of the search's folder."""
 import glob
 import os
 import re
 import tempfile
 import zipfile
 
-from ..runs.blast import XML_REPORT
 from . import edits
 from .formats import formatter_arguments
 
 # blast_formatter names a query's file of a report of one file per query "NAME_2.json".
 QUERY_FILE = re.compile(r"_([0-9]+)\.[a-z0-9]+$")
+# The search's whole XML report, with the query named as the label says.
+XML_REPORT = "report.xml"
 
 
 def make(runner, search, folder, rid, shape, target):
@@ -19,7 +21,10 @@ def make(runner, search, folder, rid, shape, target):
     BlastFailed when blast_formatter fails."""
     if shape.format.edits == "xml":
         # Cut from the search's XML report, as every XML answer has always been made.
-        with open(os.path.join(folder, XML_REPORT), "rb") as stream:
+        whole = os.path.join(folder, XML_REPORT)
+        if not os.path.exists(whole):
+            write_xml_report(runner, search, folder, whole)
+        with open(whole, "rb") as stream:
             edits.write_chunks(edits.edited_xml(stream, shape.hits, shape.show_gi), target)
         return
     with tempfile.TemporaryDirectory(prefix="format-", dir=folder) as work:
@@ -33,6 +38,14 @@ def make(runner, search, folder, rid, shape, target):
                 edited = os.path.join(work, "edited")
                 edit(path, edited, shape, search.label)
                 archive.write(edited, os.path.basename(path))
+
+
+def write_xml_report(runner, search, folder, target):
+    with tempfile.TemporaryDirectory(prefix="format-", dir=folder) as work:
+        output = runner.format(search, folder, ["-outfmt", "5"], os.path.join(work, "whole.xml"))
+        labelled = os.path.join(work, "labelled.xml")
+        edits.write_labelled(output, labelled, search.label)
+        os.replace(labelled, target)
 
 
 def query_number(path):

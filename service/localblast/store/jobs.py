@@ -17,7 +17,7 @@ import traceback
 
 from ..errors import STOPPING, BlastFailed, Refused
 from ..reports import edits
-from ..runs.blast import XML_REPORT
+from ..reports.formatting import XML_REPORT
 
 WAITING, READY, FAILED, UNKNOWN = "WAITING", "READY", "FAILED", "UNKNOWN"
 RID_LETTERS = string.ascii_uppercase + string.digits
@@ -231,8 +231,7 @@ class JobStore:
             if error is None and not job.dropped:
                 try:
                     os.mkdir(folder)
-                    self._run(job.search, folder)
-                    has_hits = edits.has_hits(os.path.join(folder, XML_REPORT))
+                    has_hits = self._run(job.search, folder).has_hits
                 except BlastFailed as failure:
                     error = str(failure)
                 except Exception:
