@@ -52,7 +52,7 @@ def generate(folder, proteins, seed=11):
     with open(fasta, "wb") as out, open(taxids, "w") as taxid_map:
         for number in range(proteins):
             if number % FAMILY == 0:
-                ancestor = bytearray(protein_letters(rng, rng.randint(200, 670)))
+                ancestor = bytearray(protein_letters(rng, rng.randint(170, 590)))
                 query = query or bytes(ancestor)
             member = bytearray(ancestor)
             for _ in range(3):   # three stretches changed: relatives, not copies

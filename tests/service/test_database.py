@@ -10,7 +10,7 @@ import pytest
 import bundled_sources
 from conftest import REPOSITORY, database_folder
 from localblast import options
-from localblast.databases import serving
+from localblast.databases import cache, serving
 from service_process import SCRIPT
 
 SOURCES = os.path.join(REPOSITORY, "service", "db")
@@ -35,6 +35,23 @@ def test_without_a_database_option_the_bundled_database_is_served():
     assert serving.bundled_folder(options.parse([])) == serving.BUILT
     assert serving.bundled_folder(options.parse(["--db", "elsewhere"])) == "elsewhere"
     assert serving.bundled_folder(options.parse(["--fasta", "mine=mine.fa"])) is None
+
+
+def test_an_interrupted_build_leaves_nothing_that_a_later_start_would_take(tmp_path):
+    target = os.path.join(cache.folder(str(tmp_path), "fasta"), "mine-protein-KEY")
+    with pytest.raises(KeyboardInterrupt):
+        with cache.building(target) as building:
+            os.mkdir(building)
+            (tmp_path / "fasta" / os.path.basename(building) / "mine.pin").write_text("half")
+            raise KeyboardInterrupt
+    assert os.listdir(str(tmp_path / "fasta")) == []
+    # A service killed while building leaves the folder under a name of its own, which the next
+    # start removes once that service is gone.
+    ended = subprocess.run(["sh", "-c", "echo $$"], capture_output=True, text=True, check=True)
+    left = tmp_path / "fasta" / (".building-%s-mine-protein-KEY" % ended.stdout.strip())
+    left.mkdir()
+    cache.folder(str(tmp_path), "fasta")
+    assert os.listdir(str(tmp_path / "fasta")) == []
 
 
 FASTA = ">ref|XP_000001.1| one\nMKTAYIAKQRQISFVKSHFSRQ\n>ref|XP_000002.1| two\nMKTAYIAKQRQISFVKSHFSRA\n"

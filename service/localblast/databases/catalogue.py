@@ -15,7 +15,7 @@ Database = collections.namedtuple("Database", "name molecule folder")
 # The longest sequence an identifier query may name: as much as a query sent as text.
 MAX_QUERY = 4 * 1024 * 1024
 # An organism named by its taxonomy id, as Entrez writes it: txid9606.
-TXID = re.compile(r"txid([0-9]{1,10})", re.ASCII | re.IGNORECASE)
+TXID = re.compile(r"txid([0-9]{1,9})", re.ASCII | re.IGNORECASE)
 SHOWN = 100
 
 

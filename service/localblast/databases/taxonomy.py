@@ -4,6 +4,7 @@ of it in memory however large it is.
 
 Names are compared as Entrez compares them: letter case and repeated blanks aside.
 """
+import contextlib
 import hashlib
 import os
 import re
@@ -65,11 +66,12 @@ class NamesIndex:
         self.index = indexed(path, cache_folder, log)
 
     def taxids(self, name):
-        with sqlite3.connect("file:%s?mode=ro" % self.index, uri=True) as connection:
+        with contextlib.closing(sqlite3.connect("file:%s?mode=ro" % self.index, uri=True)) as connection:
             return {taxid for taxid, in connection.execute("SELECT taxid FROM names WHERE name = ?", (normal(name),))}
 
     def describe(self):
-        return "the names of %s" % self.path
+        # Told to clients: the file's name, not where it lies on the server.
+        return "the taxonomy names of %s" % os.path.basename(self.path)
 
 
 def content_key(path):
