@@ -18,7 +18,7 @@ for _name in ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_pro
     os.environ.pop(_name, None)
 
 from Tarvo.Blast import Skelda  # noqa: E402
-from Tarvo.Blast._pacing import Pacing  # noqa: E402
+from Tarvo.Blast._client.pacing import Pacing  # noqa: E402
 
 REPORT = (b'<?xml version="1.0"?>\n'
           b'<!DOCTYPE BlastOutput PUBLIC "-//NCBI//NCBI BlastOutput/EN" '

@@ -10,7 +10,8 @@ import itertools
 import unittest
 
 import bounded_child
-from Tarvo.Blast import Morvin, _xmlinput
+from Tarvo.Blast import Morvin
+from Tarvo.Blast._reader import bounds
 
 # The interpreter with the reader loaded takes about 10 MB of address space, and any case here
 # a fraction of a second of processor time where the reader reads it in time of its size.
@@ -250,7 +251,7 @@ class TextPiecesTest(unittest.TestCase):
         # Pieces as the tree would feed them while no element ends: 110,000 reads of 32 bytes
         # (a slow stream), then of a few bytes each, most a line end.
         for piece, refused in [("x" * 32, False), ("ACGTAC\n", True)]:
-            splits = _xmlinput.Splits(None, 1000)
+            splits = bounds.Splits(None, 1000)
             offset = 0
             try:
                 for _ in range(110000):

@@ -2,16 +2,12 @@
 
 parse() streams: after each piece of the input, whatever is complete in the element tree (a
 query, a hit, an HSP) is turned into plain objects and its elements are dropped, so that memory
-beyond the records stays flat however long the report is. Its rooms:
-
-    _records   the records and the tables of the elements their fields come from
-    _xmltree   the element tree, built piece by piece and kept within bounds on hostile input
-    _reading   the general reading, and how it decides what is complete
-    _batch     the batch reading of complete hits, many at a time (BLAST writes them alike)
+beyond the records stays flat however long the report is. Its rooms are in _reader.
 """
 
-from Tarvo.Blast import _batch, _reading, _records, _xmltree
-from Tarvo.Blast._records import HSP, Alignment, Description, Record
+from Tarvo.Blast._reader import batch as _batch, reading as _reading, records as _records
+from Tarvo.Blast._reader import tree as _xmltree
+from Tarvo.Blast._reader.records import HSP, Alignment, Description, Record
 
 __all__ = ["parse", "read", "Record", "Alignment", "HSP", "Description"]
 

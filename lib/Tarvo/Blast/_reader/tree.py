@@ -1,6 +1,6 @@
 """An XML document's elements as the standard library's C tree builder makes them, read from
 a stream that is hostile until read. What the builder does not bound by itself is bounded here
-and, in the bytes before the builder sees them, in _xmlinput:
+and, in the bytes before the builder sees them, in bounds and encoding:
 
 - The path of open elements is at most MAX_DEPTH long, and subtrees are freed by cutting them
   apart, never by a C recursion as deep as they nest.
@@ -13,14 +13,16 @@ and, in the bytes before the builder sees them, in _xmlinput:
 Parts that are here for speed alone, each safe to take out at a cost in time: the builder
 reports only ends after the root's start, and the namespaces declared, for the names limit
 (one end tells all that is complete); elements are
-asked for their attributes only once the bytes show an attribute (_xmlinput.Markup); cycle
+asked for their attributes only once the bytes show an attribute (bounds.Markup); cycle
 collection waits while a piece is read (collection_paused).
 """
 
 import gc
 import xml.etree.cElementTree as ElementTree
 
-from Tarvo.Blast import _xmlinput
+from Tarvo.Blast._reader import bounds
+from Tarvo.Blast._reader.encoding import Declaration
+from Tarvo.Blast._reader.source import Input
 
 # The most bytes handed to expat at a time, while one token holds it up.
 MAX_CHUNK_SIZE = 16 * 1024 * 1024
@@ -38,7 +40,7 @@ class Tree(object):
 
     def __init__(self, handle, known_names, check_root, chunk_size):
         self.chunk_size = chunk_size
-        self.source = _xmlinput.Input(handle)
+        self.source = Input(handle)
         self.known = known_names
         self.check_root = check_root
         self.events = []
@@ -46,10 +48,10 @@ class Tree(object):
         self.root = None
         self.last_end = None
         self.finished = False
-        self.declaration = _xmlinput.Declaration()
+        self.declaration = Declaration()
         self.new_names = set()
         self.offset = 0
-        self.markup = _xmlinput.Markup()
+        self.markup = bounds.Markup()
         self.splits = None
         self.progressed = False
 
@@ -57,7 +59,7 @@ class Tree(object):
         """The builder and the prologue's expat, reading in encoding (None: as declared)."""
         self.parser = ElementTree.XMLParser(encoding=encoding)
         self.parser._setevents(self.events, ("start", "end", "start-ns"))
-        self.prologue = _xmlinput.Prologue(encoding)
+        self.prologue = bounds.Prologue(encoding)
 
     def pieces(self):
         """Read and build the document; yield after each piece, and once at its end."""
@@ -99,7 +101,7 @@ class Tree(object):
                 start = max(0, self.prologue.root_at - self.offset)
                 failure = self.prologue.failure
                 self.markup.trusted = self.prologue.ascii_safe()
-                self.splits = _xmlinput.Splits(self.prologue.utf16(),
+                self.splits = bounds.Splits(self.prologue.utf16(),
                                                MAX_NEW_NAMES + len(self.known))
                 self.prologue = None
         if self.splits is not None and start < len(data):

@@ -23,8 +23,8 @@ the batch reading. Only a hit still open after that is begun here.
 
 import collections
 
-from Tarvo.Blast import _records
-from Tarvo.Blast._records import (
+from Tarvo.Blast._reader import records
+from Tarvo.Blast._reader.records import (
     HEADER_AND_PARAMETER_FIELDS, HIT_FIELDS, HSP_FIELDS, ITERATION_FIELDS, KNOWN_NAMES,
     QUERY_FIELDS, STATISTICS_FIELDS, HSP as _HSP_RECORD, Alignment, Record)
 
@@ -56,7 +56,7 @@ class _Iteration(_Kind):
     def begin(self, reader, parent):
         reader.queries += 1
         state = _State("query %d" % reader.queries)
-        state.record = record = _records.make(Record, reader.header.fields)
+        state.record = record = records.make(Record, reader.header.fields)
         record.alignments = []
         record.descriptions = []
         return state
@@ -79,7 +79,7 @@ class _Hit(_Kind):
         return state
 
     def end(self, reader, state, parent):
-        _records.add_hits(parent.record, [_records.make(Alignment, state.fields)],
+        records.add_hits(parent.record, [records.make(Alignment, state.fields)],
                           [state.hsps])
 
 
@@ -88,7 +88,7 @@ class _Hsp(_Kind):
         return _State("HSP %d of %s" % (len(parent.hsps) + 1, parent.where))
 
     def end(self, reader, state, parent):
-        parent.hsps.append(_records.make(_HSP_RECORD, state.fields))
+        parent.hsps.append(records.make(_HSP_RECORD, state.fields))
 
 
 # The document type as the reader walks it; other elements are read past.

@@ -2,9 +2,9 @@
 
 Every wait ends within the request's Timeout, and every read checks its deadline, so that an
 answer streaming fast but without end is cut as surely as one that stalls. The header section
-may not run past its size, nor the body (framed by _framing) past its own, and redirects go to
+may not run past its size, nor the body (framed by framing) past its own, and redirects go to
 http or https only, never from https down to http. It fails only with the exceptions of
-_http_errors, which carry what happened as data for the caller to word: nothing here knows
+failures, which carry what happened as data for the caller to word: nothing here knows
 what the request is for."""
 
 import errno
@@ -16,8 +16,8 @@ import ssl
 import urllib2
 import urlparse
 
-from Tarvo.Blast._framing import PIECE, Body
-from Tarvo.Blast._http_errors import Expired, Failure, Malformed, Refused, Unreachable, own
+from Tarvo.Blast._client.framing import PIECE, Body
+from Tarvo.Blast._client.failures import Expired, Failure, Malformed, Refused, Unreachable, own
 
 # Redirects followed for one request.
 MAX_REDIRECTS = 10

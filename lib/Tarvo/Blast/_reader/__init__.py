@@ -1,0 +1,10 @@
+"""The BLAST XML reader's rooms:
+
+    records   the records and the tables of the elements their fields come from
+    source    the stream read, and what a message tells of it
+    encoding  a document's byte order and declared encoding
+    bounds    the bytes watched for what the builder would act on without bound
+    tree      the element tree, built piece by piece and kept within bounds on hostile input
+    reading   the general reading, and how it decides what is complete
+    batch     the batch reading of complete hits, many at a time (BLAST writes them alike)
+"""
