@@ -15,8 +15,8 @@ import os
 import sys
 import time
 import urllib
-import urllib2
 
+from Tarvo.Blast._text import quoted_start
 from Tarvo.Blast._client import pages as _pages, terminal as _terminal, transport as _transport
 from Tarvo.Blast._client.answer import Answer
 from Tarvo.Blast._client.failures import TransportError
@@ -160,8 +160,8 @@ def _submit(search, fields):
     if not rid:
         texts = _pages.error_texts(page)
         raise ValueError("the BLAST service refused the search: %s" % (
-            _terminal.shown("; ".join(texts), 1000) if texts else
-            "the answer carried no RID and no error text: %s" % _pages.start(page)))
+            _terminal.shown("; ".join(texts), _pages.MESSAGE_MOST) if texts else
+            "the answer carried no RID and no error text: %s" % quoted_start(page)))
     try:
         rtoe = max(0.0, float(info.get("RTOE", "0")))
     except ValueError:
@@ -179,34 +179,57 @@ def _wait_ready(search, first_poll):
                                   ("RID", search.rid)])
         page = _page(search, "status request", query, None)
         polled = _pace.last
-        status = _pages.info(page).get("Status", "").strip().upper()
-        search.status = _terminal.shown(status) or "?"
-        search.show()
+        status = _status(search, page)
         if status == "READY":
             return
-        if status in ("FAILED", "UNKNOWN"):
-            raise ValueError("BLAST search %s ended with status %s%s" % (
-                search.name(), status,
-                " (the search failed at the server)" if status == "FAILED"
-                else " (the RID is unknown to the server or has expired)"))
         if status != "WAITING":
             raise ValueError("the %s was answered without a known status (got %r): %s"
-                             % (search.request("status request"), status, _pages.start(page)))
+                             % (search.request("status request"), status, quoted_start(page)))
         when = polled + search.settings.poll_interval
 
 
+def _status(search, page):
+    """The search's status as page gives it, shown on the progress line; FAILED and UNKNOWN
+    end the search."""
+    status = _pages.info(page).get("Status", "").strip().upper()
+    search.status = _terminal.shown(status) or "?"
+    search.show()
+    if status in ("FAILED", "UNKNOWN"):
+        raise ValueError("BLAST search %s ended with status %s%s" % (
+            search.name(), status,
+            " (the search failed at the server)" if status == "FAILED"
+            else " (the RID is unknown to the server or has expired)"))
+    return status
+
+
 def _results(search, fields):
+    """The XML report as a stream. A results request answered with a page saying WAITING (the
+    report is not made yet, even just after READY) was a status request: the next one waits
+    the poll interval."""
     query = [("CMD", "Get"), ("RID", search.rid), ("FORMAT_TYPE", "XML")]
     query += [(field, value) for field, value in fields if field in RESULT_FIELDS]
-    answer = _exchange(search, "results request", urllib.urlencode(query), None,
-                       search.settings.max_bytes, "that TARVO_BLAST_MAX_BYTES allows")
-    start = answer.start(RESULTS_START, "<BlastOutput")
-    head = start.lstrip("\xef\xbb\xbf \t\r\n")
-    if not head.startswith("<") or "<BlastOutput" not in head:
-        answer.close()
-        raise ValueError("the %s was answered with something that is not BLAST XML: %s"
-                         % (search.request("results request"), _pages.start(start)))
-    return answer
+    while True:
+        answer = _exchange(search, "results request", urllib.urlencode(query), None,
+                           search.settings.max_bytes, "that TARVO_BLAST_MAX_BYTES allows")
+        polled = _pace.last
+        start = answer.start(RESULTS_START, "<BlastOutput")
+        head = start.lstrip("\xef\xbb\xbf \t\r\n")
+        if head.startswith("<") and "<BlastOutput" in head:
+            return answer
+        with answer:
+            page = answer.read(MAX_PAGE_BYTES)
+        if _status(search, page) != "WAITING":
+            raise _not_xml(search, page)
+        _wait_until(search, polled + search.settings.poll_interval, "results request")
+
+
+def _not_xml(search, page):
+    said = _pages.message(page)
+    if said:
+        return ValueError("the %s was answered with a page that is not BLAST XML: %s" % (
+            search.request("results request"), _terminal.shown(said, _pages.MESSAGE_MOST)))
+    return ValueError("the %s was answered with something that is not BLAST XML: %s"
+                      % (search.request("results request"), quoted_start(page)))
 
 
 def _page(search, what, query, data):
