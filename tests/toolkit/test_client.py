@@ -1,6 +1,7 @@
 """The BLAST web client against a service played on 127.0.0.1: the fields it sends, the answers
 it reads, its pacing, and the server's text escaped on its way to a terminal."""
 
+import io
 import os
 import re
 import socket
@@ -10,7 +11,7 @@ import urllib2
 
 from played_service import (ESCAPE, EXPIRED_PAGE, NO_HITS_REPORT, REFUSAL_PAGE, REPORT,
                             WAITING_PAGE, ClientTest, Terminal, ncbi_page, put_page, status_page)
-from Tarvo.Blast import Skelda
+from Tarvo.Blast import Morvin, Skelda
 
 
 class FieldsTest(ClientTest):
@@ -163,6 +164,18 @@ class AnswersTest(ClientTest):
             self.another_service(**script)
             caught = self.assertFails(label, error, pattern)
             self.assertNotIn("DOCTYPE", str(caught), label)
+
+    def test_what_is_not_xml_is_quoted_as_the_reader_quotes_it(self):
+        # White space made single blanks, control characters escaped, cut after 200 bytes.
+        for body, quoted in [("BLASTN 2.12.0+\n\n\tQuery= x" + ESCAPE, r"'BLASTN 2.12.0+ "
+                                                                         r"Query= x\x1b[2J'"),
+                             ("Query= " + "ACGT" * 100, "'Query= %s...'" % ("ACGT" * 50)[:193])]:
+            self.another_service(results=(200, body))
+            client = str(self.assertFails(body[:20], ValueError, "not BLAST XML: "))
+            with self.assertRaises(ValueError) as reader:
+                Morvin.read(io.BytesIO(body))
+            self.assertEqual((quoted, quoted), (client.split("not BLAST XML: ")[1],
+                                                str(reader.exception).split("it starts ")[1]))
 
     def test_http_failure_at_each_step_raises_http_error_unchanged(self):
         for step, script in [("Put", dict(put=(500, "<html>down</html>"))),

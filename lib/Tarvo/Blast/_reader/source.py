@@ -23,8 +23,12 @@ class Input(object):
         self.total = 0
         self.line, self.column = 1, 0
         self.eof = False
-        self.document_at = 0
         self.given_back = ""
+        # Where the document being read begins: its byte, line and column in the stream.
+        self.document_at = 0
+        self.document_line, self.document_column = 1, 0
+        # The last two pieces read, where a later document's start is looked for.
+        self.previous = self.latest = ""
 
     def read(self, size):
         if self.given_back:
@@ -47,13 +51,32 @@ class Input(object):
         newlines = occurrences(data, "\n")
         self.line += newlines
         self.column = len(data) - data.rfind("\n") - 1 if newlines else self.column + len(data)
+        self.previous, self.latest = self.latest, data
         return data
 
     def next_document(self, data):
-        """data, already read, begins another document: it is read again first."""
+        """data, the last bytes read, begins another document: it is read again first."""
         self.given_back = data
         self.document_at = self.total - len(data)
         self.head = data[:HEAD]
+        newlines = occurrences(data, "\n")
+        self.document_line = self.line - newlines
+        if not newlines:
+            self.document_column = self.column - len(data)
+            return
+        # The column of a line begun before data: where the last pieces read show its start.
+        seen = self.previous + self.latest
+        at = len(seen) - len(data)
+        begun = seen.rfind("\n", 0, max(at, 0)) + 1
+        self.document_column = (at - begun if begun or len(seen) == self.total else None)
+
+    def position(self, line, column):
+        """The stream's line and column (None where unknown) of the document's line and
+        column, as expat counts them."""
+        if line > 1:
+            return self.document_line + line - 1, column
+        return (self.document_line, None if self.document_column is None else
+                self.document_column + column)
 
     def start(self, size=200):
         """The document's start, quoted for a message."""
