@@ -38,7 +38,7 @@ def main(arguments):
         return 2
     try:
         catalogue = serving.catalogue(settings, log)
-    except DatabaseError as error:
+    except (DatabaseError, OSError) as error:
         log("cannot use the databases: %s" % error)
         return 2
     runner = BlastRunner(catalogue, settings.job_timeout)

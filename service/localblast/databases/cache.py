@@ -56,10 +56,12 @@ def building(target):
     remove(path)
     try:
         yield path
-        if os.path.exists(target):
-            remove(path)
-        else:
+        try:
             os.rename(path, target)
+        except OSError:
+            if not os.path.exists(target):
+                raise
+            remove(path)
     except BaseException:
         remove(path)
         raise

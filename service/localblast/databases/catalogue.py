@@ -48,6 +48,8 @@ class Catalogue:
         """The Database served as `name` for `molecule`; Refused, naming the names served or
         what the name stands for."""
         found = self._served.get(name)
+        if not name:
+            raise Refused("DATABASE is missing: this service serves %s" % ", ".join(self.names()))
         if found is None:
             raise Refused("DATABASE %s is not served here; this service serves %s"
                           % (shown(name), ", ".join(self.names())))

@@ -92,6 +92,14 @@ def indexed(path, cache_folder, log):
     if os.path.exists(target):
         return target
     log("indexing the taxonomy names of %s into %s (once)" % (path, target))
+    try:
+        make_index(path, target)
+    except sqlite3.Error as error:
+        raise DatabaseError("cannot index the taxonomy names of %s into %s: %s" % (path, target, error))
+    return target
+
+
+def make_index(path, target):
     with cache.building(target) as building:
         connection = sqlite3.connect(building)
         try:
@@ -109,7 +117,6 @@ def indexed(path, cache_folder, log):
             connection.commit()
         finally:
             connection.close()
-    return target
 
 
 def names_rows(path):
