@@ -8,6 +8,8 @@ import subprocess
 import pytest
 
 from blast_client import error_text, field, hit_ids, info, request, results, search, submit, wait
+from bundled_sources import organism_of_hit
+from check_queries import ROW_QUERIES
 from logs import Logs
 from service_process import service_process
 
@@ -136,6 +138,16 @@ def test_an_organism_term_keeps_its_organisms_sequences(served, term, organisms,
     url, ancestors = served
     report = search(url, PROGRAM=program, DATABASE=database, QUERY=ancestors[query], ENTREZ_QUERY=term)
     assert {ORGANISM_OF[accession] for accession in accessions(report)} == organisms
+
+
+@pytest.mark.parametrize("program, database, query, term, organisms", [
+    ("blastp", "nr", "identifier", "txid10116[ORGN]", {"Rattus norvegicus"}),
+    ("blastp", "nr", "identifier", "txid10090 [ORGN] OR black rat [ORGN]", {"Mus musculus", "Rattus rattus"}),
+    ("blastn", "nt", "sequence", "txid9598[Organism]", {"Pan troglodytes"}),
+])
+def test_the_bundled_database_filters_organisms_by_taxonomy_id(service, program, database, query, term, organisms):
+    report = search(service, PROGRAM=program, DATABASE=database, QUERY=ROW_QUERIES[query], ENTREZ_QUERY=term)
+    assert {organism_of_hit(hit) for hit in hit_ids(report)} == organisms
 
 
 @pytest.mark.parametrize("fields, words", [
