@@ -16,7 +16,7 @@ import os
 import statistics
 import tempfile
 
-from bench_service import FORMATS, query_of, rate, report_from_service, settings, start_service, stopped
+from bench_service import FORMATS, query_of, rate, report_from_service, settings, start_service, stop
 
 
 def processor_seconds(pid):
@@ -36,7 +36,7 @@ def round_rate(db, scratch, query, clients, count, budget, state):
                                 budget)
         return served, processor_seconds(service.pid) / max(1, count - len(failures)), failures
     finally:
-        stopped(service)
+        stop(service)
 
 
 def main():

@@ -1,8 +1,7 @@
 """Gates in front of BLAST+ programs, for tests of a service run as a process: a program of the
 same name, first on PATH, notes that it started and waits until its gate opens, then runs the
 real program. A gate is a file that the test holds locked while it is closed (flock(1) waits
-for it): a program killed while it waits leaves nothing running, and one whose service was
-killed runs on once the gate opens."""
+for it): a program killed while it waits leaves nothing running."""
 import fcntl
 import os
 import shlex

@@ -119,8 +119,7 @@ class Clients:
                 self._lock.notify_all()
             ready(self.service, rid)
             xml = self.service.ask(report, rid, "XML")
-            # Together: a search waits for a formatter as a report does, so a search still
-            # running would wait behind the reports held at the gate.
+            # Together, so that a stop while reports are made finds every client asking for one.
             self._together.wait(DEADLINE)
             with self._lock:
                 self.asking_text += 1

@@ -12,6 +12,7 @@ from conftest import Clock
 from localblast.errors import BlastFailed, Refused
 from localblast.request.form import read_form
 from localblast.request.submission import read_submission
+from localblast.reports.formatting import WHOLE_XML
 from localblast.store import folders
 from localblast.store.folders import StoreError
 from localblast.store.jobs import FAILED, READY, UNKNOWN, WAITING, JobStore
@@ -146,8 +147,13 @@ def truncate_report(store, job):
         stream.truncate(3)
 
 
-def truncate_xml(store, job):
+def truncate_a_file_of_its_run(store, job):
     with open(job.report, "r+") as stream:
+        stream.truncate(3)
+
+
+def truncate_a_file_made_for_its_reports(store, job):
+    with open(os.path.join(job.folder, "made-for-reports.xml"), "r+") as stream:
         stream.truncate(3)
 
 
@@ -158,9 +164,20 @@ def leave_pieces(store, job):
     os.mkdir(os.path.join(store.search_folders, "NOTHELD00099"))
 
 
+def writer_beside(made):
+    """Writes a report, and a file beside it in the search's folder, as the reports' own
+    making leaves one (the XML report that XML answers are cut from)."""
+    def make(path):
+        writer(made, "whole")(path)
+        with open(os.path.join(os.path.dirname(path), "made-for-reports.xml"), "w") as stream:
+            stream.write("made for the reports")
+    return make
+
+
 @pytest.mark.parametrize("damage, runs_again, made_again", [
     (truncate_report, False, True),
-    (truncate_xml, True, True),
+    (truncate_a_file_of_its_run, True, True),
+    (truncate_a_file_made_for_its_reports, False, False),
     (leave_pieces, False, False),
 ])
 def test_files_that_are_not_whole_are_never_served_after_a_restart(restarts, named, damage, runs_again,
@@ -168,7 +185,7 @@ def test_files_that_are_not_whole_are_never_served_after_a_restart(restarts, nam
     store = restarts.start()
     job = finished(store, store.submit("blastp", named("search")))
     made = []
-    store.open_report(job, "shape", writer(made, "whole")).close()
+    store.open_report(job, "shape", writer_beside(made)).close()
     damage(store, job)
     store = restarts.start()
     job = finished(store, job.rid)
@@ -176,9 +193,11 @@ def test_files_that_are_not_whole_are_never_served_after_a_restart(restarts, nam
     assert names(restarts.blast) == (["search"] if runs_again else [])
     with open(job.report) as stream:
         assert stream.read() == REPORT
-    assert read(store.open_report(job, "shape", writer(made, "whole"))) == b"whole"
+    assert read(store.open_report(job, "shape", writer_beside(made))) == b"whole"
     assert len(made) == (2 if made_again else 1)
-    assert sorted(os.listdir(job.folder)) == sorted([os.path.basename(job.formatted["\"shape\""]), "report.xml"])
+    beside = [] if damage is truncate_a_file_made_for_its_reports and not made_again else ["made-for-reports.xml"]
+    assert sorted(os.listdir(job.folder)) == sorted(
+        [os.path.basename(job.formatted["\"shape\""]), WHOLE_XML] + beside)
     assert os.listdir(store.search_folders) == [job.rid]
 
 

@@ -6,8 +6,6 @@ import threading
 import traceback
 
 from ..errors import BlastFailed
-from ..reports import edits
-from ..runs.blast import XML_REPORT
 
 WAITING, READY, FAILED, UNKNOWN = "WAITING", "READY", "FAILED", "UNKNOWN"
 
@@ -23,7 +21,8 @@ class Job:
         self.finished = None
         self.folder = None                # the search's own folder, once it has succeeded
         self.report = None                # the XML report's path, once the search has succeeded
-        self.files = {}                   # the search's own files (name -> size), once it has succeeded
+        self.files = {}                   # its run's files (name -> size), once it has succeeded
+        self.derived = {}                 # files made from them for its reports, kept beside them
         self.record = 0                   # bytes of its record in the state
         self.formatted = collections.OrderedDict()    # a report's key (report_key) -> its path
         self.formatting = threading.Lock()            # one report made at a time per search
@@ -44,7 +43,7 @@ class Job:
         return max(self.finished, self.ready_after)
 
     def disk(self):
-        return self.record + sum(self.files.values())
+        return self.record + sum(self.files.values()) + sum(self.derived.values())
 
 
 def own_files(folder):
@@ -58,8 +57,7 @@ def run_search(run, search, folder):
     try:
         shutil.rmtree(folder, ignore_errors=True)
         os.mkdir(folder)
-        run(search, folder)
-        has_hits = edits.has_hits(os.path.join(folder, XML_REPORT))
+        has_hits = run(search, folder).has_hits
         return None, has_hits, own_files(folder)
     except BlastFailed as failure:
         return str(failure), False, {}

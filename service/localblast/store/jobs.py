@@ -3,7 +3,6 @@ for a while after they finish, at most a given number at once and within a disk 
 search's archive and reports are files in a folder of its own in the store's folder (see
 folders.py); with a state folder, the ledger (ledger.py) records them so that a restart finds
 them again. Each formatted report is made once and kept with its search, a few at a time."""
-import collections
 import os
 import secrets
 import shutil
@@ -14,21 +13,19 @@ import time
 
 from ..errors import STOPPING, Refused
 from ..reports import edits
-from ..runs.blast import XML_REPORT
+from ..reports.formatting import WHOLE_XML
 from .budget import DiskBudget, DiskLimit, default_limit, shown
 from .folders import StoreFolder
-from .job import FAILED, READY, UNKNOWN, WAITING, Job, run_search
+from .job import FAILED, READY, UNKNOWN, WAITING, Job, own_files, run_search
 from .kept import KEPT_REPORTS, make_whole, report_file, report_key
 from .ledger import Ledger, NoLedger
 from .listing import summary
 from .restore import restored
+from .workers import Workers
 
 # What the API and the tests take from the store.
 __all__ = ["JobStore", "DiskLimit", "KEPT_REPORTS", "WAITING", "READY", "FAILED", "UNKNOWN"]
 RID_LETTERS = string.ascii_uppercase + string.digits
-# How long closing waits for the workers: a search the stop cut short runs again after a
-# restart, so none is worth holding the stop up.
-CLOSE_WAIT = 5.0
 
 
 class JobStore:
@@ -58,17 +55,13 @@ class JobStore:
         self._budget = DiskBudget(max_disk)
         self._lock = threading.Lock()
         self._finished = threading.Condition(self._lock)
-        self._waiting_work = threading.Condition(self._lock)
         self._closed = False       # takes no more submissions, starts no more searches
         self._shut = False         # its ledger and folder are let go
         self._jobs = {}            # oldest first
-        self._pending = collections.OrderedDict()   # jobs not yet started, oldest first
+        self._workers = Workers(workers, self._lock, self._started, self._run_job)
         with self._lock:
             self._restore()
-        self._workers = [threading.Thread(target=self._work, name="blast-worker-%d" % number, daemon=True)
-                         for number in range(workers)]
-        for worker in self._workers:
-            worker.start()
+        self._workers.start()
 
     def _restore(self):
         jobs, reports = restored(self._ledger, self._place, self.at, self.wall, self._clock(), self.keep, self._log)
@@ -76,7 +69,7 @@ class JobStore:
             self._jobs[job.rid] = job
             self._budget.take(job.disk())
             if job.finished is None:
-                self._pending[job.rid] = job
+                self._workers.add(job)
         for job, key, path, size in reports:
             job.formatted[key] = path
             self._budget.report_kept(job.rid, key, size)
@@ -125,8 +118,7 @@ class JobStore:
                 raise Refused("the service could not record the search (%s); submit again later" % error)
             self._budget.take(size)
             self._jobs[job.rid] = job
-            self._pending[job.rid] = job
-            self._waiting_work.notify()
+            self._workers.add(job)
         return job.rid
 
     def lookup(self, rid):
@@ -189,6 +181,7 @@ class JobStore:
                 if job.dropped:
                     self._remove_again(job)
                     return None
+                self._count_files(job, path)
                 if not self._fit(size, job):
                     edits.remove(path)
                     raise DiskLimit(self._budget.refusal("this report", size))
@@ -243,15 +236,13 @@ class JobStore:
         with self._lock:
             self._closed = True
             self._finished.notify_all()
-            self._waiting_work.notify_all()
+            self._workers.stop()
 
     def close(self):
         """Stops, waits a little for the workers, and lets go of the state (a temporary
         folder is removed)."""
         self.stop()
-        end = time.monotonic() + CLOSE_WAIT    # real seconds: the store's clock may be a test's
-        for worker in self._workers:
-            worker.join(max(0.0, end - time.monotonic()))
+        self._workers.join()
         with self._lock:
             if not self._shut:
                 self._shut = True
@@ -263,13 +254,25 @@ class JobStore:
             self._log("dropped the search %s: %s" % (job.rid, why))
         job.dropped = True
         del self._jobs[job.rid]
-        self._pending.pop(job.rid, None)
+        self._workers.remove(job.rid)
         for key in job.formatted:
             self._budget.report_gone(job.rid, key)
         self._budget.give_back(job.disk())
         self._ledger.forget(job.rid)
         if job.folder is not None:
             shutil.rmtree(job.folder, ignore_errors=True)
+
+    def _count_files(self, job, report):
+        # What making a report left in the search's folder besides its run's files and the
+        # reports (such as the XML report that XML answers are cut from) is counted, and
+        # recorded so that a restart keeps it.
+        known = set(job.files) | {os.path.basename(path) for path in job.formatted.values()} | {
+            os.path.basename(report)}
+        derived = {name: size for name, size in own_files(job.folder).items() if name not in known}
+        if derived != job.derived:
+            self._budget.take(sum(derived.values()) - sum(job.derived.values()))
+            job.derived = derived
+            self._ledger.derived(job)
 
     def _drop_report(self, job, key, why=None):
         if why:
@@ -318,28 +321,17 @@ class JobStore:
                 self._drop(finished.pop(0), why)
         return True
 
-    def _next_job(self):
-        with self._lock:
-            while not self._pending and not self._closed:
-                self._waiting_work.wait()
-            if self._closed:
-                return None
-            job = self._pending.popitem(last=False)[1]
-            job.attempts += 1
-            self._ledger.started(job)
-            return job
+    def _started(self, job):
+        job.attempts += 1
+        self._ledger.started(job)
 
-    def _work(self):
-        while True:
-            job = self._next_job()
-            if job is None:
-                return
-            folder = self._place.search(job.rid)
-            if job.failure is None:
-                error, has_hits, files = run_search(self._run, job.search, folder)
-            else:
-                error, has_hits, files = job.failure, False, {}
-            self._finish(job, folder, error, has_hits, files)
+    def _run_job(self, job):
+        folder = self._place.search(job.rid)
+        if job.failure is None:
+            error, has_hits, files = run_search(self._run, job.search, folder)
+        else:
+            error, has_hits, files = job.failure, False, {}
+        self._finish(job, folder, error, has_hits, files)
 
     def _finish(self, job, folder, error, has_hits, files):
         with self._lock:
@@ -352,7 +344,7 @@ class JobStore:
             if not job.dropped and error is None:
                 size = sum(files.values())
                 if self._fit(size, job):
-                    job.folder, job.report, job.has_hits, job.files = (folder, os.path.join(folder, XML_REPORT),
+                    job.folder, job.report, job.has_hits, job.files = (folder, os.path.join(folder, WHOLE_XML),
                                                                        has_hits, files)
                     self._budget.take(size)
                 else:

@@ -23,6 +23,7 @@ CREATE TABLE searches (
     error TEXT,
     has_hits INTEGER NOT NULL,
     files TEXT NOT NULL,
+    derived TEXT NOT NULL,
     fetched INTEGER NOT NULL,
     used REAL NOT NULL);
 CREATE TABLE reports (
@@ -118,7 +119,7 @@ class Ledger:
     def add(self, job, record, submitted, ready_after):
         """Records a new search; sqlite3.Error when it cannot."""
         with self._db:
-            self._db.execute("INSERT INTO searches VALUES (?, ?, ?, ?, ?, ?, 0, NULL, NULL, 0, '{}', 0, ?)",
+            self._db.execute("INSERT INTO searches VALUES (?, ?, ?, ?, ?, ?, 0, NULL, NULL, 0, '{}', '{}', 0, ?)",
                              (job.rid, job.program, record, submitted, ready_after, job.failure, submitted))
             self._db.execute("UPDATE counters SET value = max(value, ?) WHERE name = 'serial'", (self.serial,))
 
@@ -139,6 +140,10 @@ class Ledger:
         self._write("the outcome of %s" % job.rid,
                     "UPDATE searches SET finished = ?, error = ?, has_hits = ?, files = ?, used = ? WHERE rid = ?",
                     (finished, job.error, int(job.has_hits), json.dumps(job.files), used, job.rid))
+
+    def derived(self, job):
+        self._write("the files of %s" % job.rid, "UPDATE searches SET derived = ? WHERE rid = ?",
+                    (json.dumps(job.derived), job.rid))
 
     def used(self, job, used):
         self._write("a use of %s" % job.rid, "UPDATE searches SET fetched = ?, used = ? WHERE rid = ?",
@@ -184,4 +189,4 @@ class NoLedger:
     def _nothing(self, *arguments):
         pass
 
-    add = started = finished = used = forget = add_report = report_used = forget_report = close = _nothing
+    add = started = finished = derived = used = forget = add_report = report_used = forget_report = close = _nothing

@@ -1,13 +1,14 @@
 """A restarted store's searches, rebuilt from its ledger and checked against its folders: a
-finished search whose files are all there, each of the size recorded, is READY with the reports
-whose files are whole; one that was running, or whose files are not whole, runs again, unless
-stops have cut it short too often; anything in the folders that no record names is removed."""
+finished search whose run's files are all there, each of the size recorded, is READY with the
+reports and the files made for them that are whole; one that was running, or whose run's files
+are not whole, runs again, unless stops have cut it short too often; anything in the folders
+that no record names is removed."""
 import json
 import os
 import re
 import shutil
 
-from ..runs.blast import XML_REPORT
+from ..reports.formatting import WHOLE_XML
 from .job import Job
 from .ledger import decode_search
 
@@ -37,7 +38,7 @@ def job_of(row, at):
         return job
     if row["finished"] is not None:
         job.finished, job.error, job.has_hits = at(row["finished"]), row["error"], bool(row["has_hits"])
-        job.files = json.loads(row["files"])
+        job.files, job.derived = json.loads(row["files"]), json.loads(row["derived"])
     return job
 
 
@@ -58,9 +59,13 @@ def restored(ledger, place, at, wall, now, keep, log):
             continue
         if job.finished is not None and job.error is None:
             if whole(folder, job.files):
-                job.folder, job.report = folder, os.path.join(folder, XML_REPORT)
-            else:
-                job.finished, job.files = None, {}     # its results are not whole: run it again
+                job.folder, job.report = folder, os.path.join(folder, WHOLE_XML)
+                derived = {name: size for name, size in job.derived.items() if whole(folder, {name: size})}
+                if derived != job.derived:    # made again when they are needed
+                    job.derived = derived
+                    ledger.derived(job)
+            else:   # its results are not whole: it runs again
+                job.finished, job.files, job.derived = None, {}, {}
         if job.finished is None and (job.search is None or job.attempts >= MAX_ATTEMPTS):
             job.finished = job.used = now
             job.error = job.error or ("the service stopped while this search ran, %d times; it is not run again"
@@ -88,7 +93,7 @@ def restored(ledger, place, at, wall, now, keep, log):
 def sweep(place, jobs, reports):
     """Removes what no record names: folders of searches not held or not finished, and files a
     stop left (reports being made, a run's work) in those of finished ones."""
-    kept = {job.rid: set(job.files) for job in jobs if job.folder is not None}
+    kept = {job.rid: set(job.files) | set(job.derived) for job in jobs if job.folder is not None}
     for job, _, path, _ in reports:
         kept[job.rid].add(os.path.basename(path))
     for entry in os.scandir(place.searches):
