@@ -89,7 +89,7 @@ class Application:
 
     def route(self, environ, arrived):
         """(form, Answer) of a request."""
-        path, method = environ.get("PATH_INFO", ""), environ["REQUEST_METHOD"]
+        path, method = wsgi_text(environ.get("PATH_INFO", "")), environ["REQUEST_METHOD"]
         if path != "/" and path not in PATHS and path != JOURNAL_PATH:
             return {}, page_answer(404, api_pages.error("no such page: this service answers at %s; asked for %r"
                                                         % (", ".join(PATHS + ("/", JOURNAL_PATH)), cut(path))))
@@ -127,7 +127,7 @@ class Application:
         if request_line is None:
             request_line = "%s %s %s" % (method, environ.get("REQUEST_URI", ""), environ.get("SERVER_PROTOCOL", ""))
         self.api.log('%s "%s" %d' % (address, cut(request_line, LOGGED_URI), answer.status))
-        path = environ.get("PATH_INFO", "")
+        path = wsgi_text(environ.get("PATH_INFO", ""))
         if path == JOURNAL_PATH:
             return
         put = value(form, "CMD").lower() == "put" and answer.rid

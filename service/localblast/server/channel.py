@@ -25,8 +25,10 @@ from ..pages.api_pages import HTML
 from .app import ARRIVED, ARRIVED_AT, Dropped
 
 LOGGED_LINE = 300
-# Digits of a Content-Length beyond any body this service takes (leading zeros aside).
+# Digits of a Content-Length beyond any body this service takes (leading zeros aside), and
+# characters beyond any sensible one (the zeros too).
 LENGTH_DIGITS = 12
+LENGTH_TEXT = 40
 
 
 class Refusal(Error):
@@ -43,9 +45,12 @@ def length_refusal(text, limit):
         return Refusal(400, "Bad Request", "Content-Length must be a number of bytes; received %r" % text[:40])
     digits = text.lstrip("0")
     if len(digits) > LENGTH_DIGITS or int(digits or "0") > limit:
-        shown = "%s bytes" % text if len(text) <= 40 else "a Content-Length of %d digits" % len(text)
+        shown = "%s bytes" % text if len(text) <= LENGTH_TEXT else "a Content-Length of %d digits" % len(text)
         return Refusal(413, "Request Entity Too Large",
                        "the request body of %s exceeds this service's limit of %d bytes" % (shown, limit))
+    if len(text) > LENGTH_TEXT:
+        return Refusal(400, "Bad Request", "a Content-Length of %d characters (%d of them leading zeros) is longer "
+                       "than this service reads" % (len(text), len(text) - len(digits)))
     return None
 
 
@@ -87,7 +92,7 @@ class RequestReader(HTTPRequestParser):
         except ValueError:
             # A Content-Length of more digits than int() converts; the headers are read by then.
             self.refusal = length_refusal(self.headers.get("CONTENT_LENGTH", ""), self.body_limit)
-            raise ParsingError(self.refusal.body)
+            raise ParsingError(self.refusal.body if self.refusal else "Content-Length is invalid")
         except ParsingError:
             length = self.headers.get("CONTENT_LENGTH")
             self.refusal = length_refusal(length, self.body_limit) if length is not None else None
