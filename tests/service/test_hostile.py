@@ -14,6 +14,7 @@ import pytest
 
 from blast_client import hit_ids, search, submit, wait
 from conftest import database_folder
+from localblast.server import logsink
 from logs import Logs
 from service_process import service_process
 
@@ -188,3 +189,15 @@ def test_a_hostile_client_keeps_no_other_from_being_served(case, tmp_path):
                          environment=dict(os.environ, TMPDIR=str(tmp_path))) as (process, url):
         with hostile(url, process, logs, tmp_path):
             print("%s: another client served in %.2f s" % (case, served(url)))
+
+
+@pytest.mark.parametrize("message, logged", [
+    ("plain text", "plain text"),
+    ("\x1b[2J\x07 and a\rb", "\\x1b[2J\\x07 and a\\rb"),
+    ("a C1 control \x9b and a tab\t", "a C1 control \\x9b and a tab\\t"),
+    ("right-to-left \u202e override", "right-to-left \\u202e override"),
+    ("\u00fcber", "\u00fcber"),
+    ("a line\nblast-service: forged", "a line\n    blast-service: forged"),
+])
+def test_the_log_escapes_what_a_terminal_would_obey_and_starts_no_line_of_a_message(message, logged):
+    assert logsink.escaped(message) == logged

@@ -40,8 +40,8 @@ class BlastServer(TcpWSGIServer):
         self.limits = limits or Limits()
         self.stopping = threading.Event()     # set when the service stops: held answers give up
         self.holds = holds or Holds(self.limits.held)
-        self.app = Application(api, journal if journal is not None else Journal(), self.holds,
-                                       self.stopping, share_journal, self.limits.fields)
+        self.app = Application(api, journal if journal is not None else Journal(), self.holds, self.stopping,
+                               share_journal, self.limits.fields)
         adjustments = Adjustments(
             host=host, port=port, threads=self.limits.threads + self.limits.held,
             connection_limit=self.limits.connections, channel_timeout=int(self.limits.idle_seconds) or 1,
@@ -93,11 +93,17 @@ class BlastServer(TcpWSGIServer):
         if self._looping is None or self._loop_ended.is_set() or self._looping is threading.current_thread():
             return function()
         done, result = threading.Event(), []
-        self.trigger.pull_trigger(lambda: (result.append(function()), done.set()))
+
+        def call():
+            try:
+                result.append(function())
+            finally:
+                done.set()
+        self.trigger.pull_trigger(call)
         while not done.wait(0.05):
-            if self._loop_ended.is_set():    # it ended before it got to the call
-                return result[0] if done.is_set() else function()
-        return result[0]
+            if self._loop_ended.is_set() and not done.is_set():    # it ended before it got to the call
+                return function()
+        return result[0] if result else None
 
     def readable(self):
         # Called by the loop at every turn, as waitress's own readable is, to run the upkeep.
@@ -182,9 +188,9 @@ class BlastServer(TcpWSGIServer):
 
     def note_refusal(self, address, request, status):
         """Logs and journals a request refused before it reached the application."""
-        self.app.note({"REMOTE_ADDR": address[0], "REQUEST_METHOD": getattr(request, "command", ""),
-                               "PATH_INFO": getattr(request, "path", ""), ARRIVED_AT: request.arrived_at},
-                              {}, page_answer(status, ""), request_line=request.head_line)
+        environ = {"REMOTE_ADDR": address[0], "REQUEST_METHOD": getattr(request, "command", ""),
+                   "PATH_INFO": getattr(request, "path", ""), ARRIVED_AT: request.arrived_at}
+        self.app.note(environ, {}, page_answer(status, ""), request_line=request.head_line)
 
     # Stopping.
 
@@ -197,7 +203,7 @@ class BlastServer(TcpWSGIServer):
                      % (count, GRACE_SECONDS))
         end = time.monotonic() + GRACE_SECONDS
         while time.monotonic() < end and self.in_loop(self._busy):
-            self.stopping.wait(0.05)
+            time.sleep(0.05)
         cut = self.in_loop(self._close_all)
         if cut:
             self.api.log("stopping: %d answers were cut short" % cut)
