@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """A local BLAST service that speaks NCBI's BLAST URL API and runs the searches with BLAST+ on
-the database that the build makes (build/service/db).
+the databases it is given (by default the bundled one that the build makes).
 
-    /usr/bin/python3 service/blast_service.py --db build/service/db [--port N] [--host ADDRESS]
+    /usr/bin/python3 service/blast_service.py [--port N] [--host ADDRESS] [--fasta NAME=FILE] [--blastdb FOLDER]
 
 It prints its URL (http://127.0.0.1:PORT/Blast.cgi) on standard output once it accepts
 requests, logs to standard error, and stops on SIGTERM or Ctrl-C.
@@ -17,7 +17,7 @@ from localblast import options
 from localblast.api.commands import Api
 from localblast.api.faults import Faults
 from localblast.api.guidelines import Guidelines
-from localblast.databases import database
+from localblast.databases import serving
 from localblast.errors import DatabaseError
 from localblast.journal.journal import Journal
 from localblast.programs import TOOLS
@@ -42,19 +42,19 @@ def main(arguments):
         log("BLAST+ programs not found on PATH: %s (Debian package ncbi-blast+)" % ", ".join(missing))
         return 2
     try:
-        db = database.load(settings.db)
+        catalogue = serving.catalogue(settings, log)
     except (DatabaseError, OSError) as error:
-        log("cannot use the database: %s" % error)
+        log("cannot use the databases: %s" % error)
         return 2
     try:
         limits = options.server_limits(settings)
     except LimitError as error:
         log("cannot start: %s" % error)
         return 2
-    runner = BlastRunner(db, settings.job_timeout)
+    runner = BlastRunner(catalogue, settings.job_timeout)
     store = JobStore(runner.run, settings.keep, settings.max_jobs, settings.workers, log=log)
     holds = Holds(limits.held)
-    api = Api(db, store, Faults.from_options(settings), settings.rtoe, log, settings.status_wait,
+    api = Api(catalogue, store, Faults.from_options(settings), settings.rtoe, log, settings.status_wait,
               functools.partial(formatting.make, runner), Guidelines(settings.guidelines, settings.guideline_scale),
               holds=holds)
     try:
@@ -71,7 +71,8 @@ def main(arguments):
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
 
-    log("serving %s from %s" % (server.url(), settings.db))
+    log("serving %s: %s" % (server.url(), "; ".join("%s (%s) in %s" % database
+                                                    for database in catalogue.databases())))
     if server.beyond_loopback():
         log("listening on %s, beyond loopback: anyone who reaches it may submit searches and read them by "
             "their RID; %s" % (server.address, "the journal and the list of searches answer everyone "

@@ -71,9 +71,9 @@ def info(page, key):
     return found.group(1).decode() if found else None
 
 
-def report_from_service(url, query, format_type):
+def report_from_service(url, query, format_type, database="nr"):
     """Submission, polling and the report; its size in bytes."""
-    _, page = request(url, dict(CMD="Put", PROGRAM="blastp", DATABASE="nr", QUERY=query,
+    _, page = request(url, dict(CMD="Put", PROGRAM="blastp", DATABASE=database, QUERY=query,
                                 HITLIST_SIZE=HITLIST_SIZE), post=True)
     rid = info(page, "RID")
     if not rid:

@@ -14,6 +14,7 @@ import pytest
 
 from blast_client import hit_ids, search, submit, wait
 from conftest import database_folder
+from localblast.reports.formatting import WHOLE_XML
 from localblast.server import logsink
 from logs import Logs
 from service_process import service_process
@@ -152,9 +153,10 @@ def long_content_length(url, process, logs, tmp_path):
 def unread_answer_at_stop(url, process, logs, tmp_path):
     rid = submit(url, **SEARCH)
     assert wait(url, rid)["Status"] == "READY"
-    # The report the answer is made from, made far larger than the buffers on the way hold.
-    report, = glob.glob(os.path.join(str(tmp_path), "**", rid, "report.xml"), recursive=True)
-    os.truncate(report, 90 * 1024 * 1024)
+    # The report the XML answers are cut from, far larger than the buffers on the way hold.
+    folder, = glob.glob(os.path.join(str(tmp_path), "**", rid), recursive=True)
+    with open(os.path.join(folder, WHOLE_XML), "wb") as report:
+        report.truncate(90 * 1024 * 1024)
     with socket.create_connection(address(url), timeout=60) as connection:
         connection.sendall(b"GET /Blast.cgi?CMD=Get&FORMAT_TYPE=XML&NCBI_GI=true&RID=%s HTTP/1.1\r\n\r\n"
                            % rid.encode())

@@ -12,7 +12,8 @@ from blast_client import info, request, results, status, submit
 from conftest import Clock, running_service
 from localblast.api.faults import Faults
 from localblast.errors import BlastFailed, Refused
-from localblast.runs.blast import XML_REPORT
+from localblast.reports.formatting import WHOLE_XML
+from localblast.runs.blast import Outcome
 from localblast.store.jobs import FAILED, READY, UNKNOWN, WAITING, JobStore
 from logs import Logs
 
@@ -36,8 +37,9 @@ class Blast:
         self.searches.append(search)
         if isinstance(self.outcome, Exception):
             raise self.outcome
-        with open(os.path.join(folder, XML_REPORT), "w") as stream:
+        with open(os.path.join(folder, WHOLE_XML), "w") as stream:
             stream.write(self.outcome)
+        return Outcome(has_hits="<Hit>" in self.outcome)
 
 
 @pytest.fixture
@@ -272,11 +274,16 @@ def test_closing_the_store_removes_its_reports(clock):
     assert not os.path.exists(store.folder)
 
 
+def whole_xml(job):
+    """The path of the XML report that a search's XML answers are cut from."""
+    return os.path.join(job.folder, WHOLE_XML)
+
+
 def test_over_http_results_are_read_from_the_report_file(db):
     with running_service(db) as (url, store, _):
         rid = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
         job = finished(store, rid)
-        with open(job.report, "w") as stream:
+        with open(whole_xml(job), "w") as stream:
             stream.write(REPORT)
         assert results(url, rid, NCBI_GI="true")[2] == REPORT
 

@@ -35,7 +35,7 @@ def straight_xml(db, tmp_path, fields):
     output = os.path.join(folder, "straight.xml")
     subprocess.run([search.tool, "-query", write(folder, "query.fasta", search.query_text), "-db", search.database,
                     "-outfmt", "5", "-out", output] + search.arguments + runner.restriction_arguments(folder, search),
-                   env=dict(os.environ, BLASTDB=db.blast_folder(search.molecule)), check=True,
+                   env=runner.environment(search), check=True,
                    stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
     labelled = os.path.join(folder, "labelled.xml")
     edits.write_labelled(output, labelled, search.label)

@@ -1,8 +1,6 @@
-"""Entrez organism terms ("rat [ORGN]", "Pan [Organism] OR human [ORGN]") resolved against the
-database's catalogue.
-
-As in Entrez, a name matches an organism by its scientific name, its genus or one of its common
-names, letter case and repeated blanks aside. Terms of any other field are refused.
+"""Entrez organism terms ("rat [ORGN]", "Pan [Organism] OR txid9606 [ORGN]") turned into the
+taxonomy ids that BLAST+ filters on, by the catalogue's taxonomy names. Terms of any other field
+are refused.
 """
 import re
 
@@ -28,25 +26,12 @@ def organism_names(text):
     return names
 
 
-def matching_organisms(database, name):
-    matches = []
-    for organism in database.organisms():
-        aliases = [organism, organism.split()[0]] + database.common_names[organism]
-        if name in (normal(alias) for alias in aliases):
-            matches.append(organism)
-    return matches
-
-
-def restriction(database, molecule, text):
-    """None for an empty query, else the accessions of `molecule` sequences it selects
-    (possibly none: a known organism may have no sequence of that kind)."""
+def restriction(catalogue, database, text):
+    """None for an empty query, else the taxonomy ids of the organisms it names for a search of
+    `database` (a catalogue.Database)."""
     if not text.strip():
         return None
-    organisms = set()
+    taxids = set()
     for name in organism_names(text):
-        found = matching_organisms(database, name)
-        if not found:
-            raise Refused("ENTREZ_QUERY %r: no organism named %r in this service's catalogue "
-                          "(it knows %s)" % (text, name, ", ".join(database.organisms())))
-        organisms.update(found)
-    return [entry.accession for entry in database.entries[molecule] if entry.organism in organisms]
+        taxids.update(catalogue.organism_taxids(database, name))
+    return sorted(taxids)

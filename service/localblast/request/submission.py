@@ -7,7 +7,6 @@ service does not use (tool, email, RESULTS_FILE, ...) are ignored, as NCBI does.
 import collections
 import re
 
-from ..databases.database import DATABASE_NAMES
 from ..errors import Refused
 from ..programs import PROGRAMS
 from ..reports.formats import read_format
@@ -31,7 +30,8 @@ MATRICES = ("BLOSUM45", "BLOSUM50", "BLOSUM62", "BLOSUM80", "BLOSUM90", "PAM30",
 DEFAULT_HITLIST_SIZE = 100
 
 # label: (query id or None to keep BLAST+'s, query definition) written into the report, or None.
-# restriction: None, or the accessions the search is limited to (possibly none).
+# database: the name of the database searched (the catalogue finds it by name and molecule).
+# restriction: None, or the taxonomy ids of the organisms the search is limited to.
 # show_gi, sizes ({name: size}) and format_type: the report's GI numbers, list sizes and format
 # unless the results request says otherwise.
 Search = collections.namedtuple("Search", "program tool molecule database query_text label restriction arguments "
@@ -62,18 +62,19 @@ def read_fasta_query(text, molecule):
     return text + "\n"
 
 
-def read_query(database, molecule, text):
-    """(text of the query file, label) for an identifier, a bare sequence or FASTA text."""
+def read_query(catalogue, database_name, molecule, text):
+    """(text of the query file, label) for an identifier (looked up in the database asked for),
+    a bare sequence or FASTA text."""
     text = text.replace("\r\n", "\n").strip()
     if not text:
         raise Refused("QUERY is missing: give an accession, a GI number, a sequence or FASTA text")
     if text.startswith(">"):
         return read_fasta_query(text, molecule), None
     if IDENTIFIER.match(text):
-        entry = database.lookup(molecule, text)
+        entry = catalogue.lookup(database_name, molecule, text)
         if entry is None:
-            raise Refused("QUERY %r: no %s sequence with that accession or GI number in this service's "
-                          "database" % (text, molecule))
+            raise Refused("QUERY %r: no %s sequence with that accession or GI number in the database %s"
+                          % (text, molecule, database_name))
         return ">%s %s\n%s\n" % (entry.seq_id, entry.title, entry.sequence), (entry.seq_id, entry.title)
     sequence = BLANKS.sub("", text)
     check_letters("QUERY %r" % text[:60], sequence, molecule)
@@ -126,18 +127,16 @@ def scoring_arguments(form, program):
     return arguments
 
 
-def read_submission(database, form):
+def read_submission(catalogue, form):
     """The Search for a CMD=Put form (name -> [values]); Refused says what is wrong."""
     name = value(form, "PROGRAM")
     if name.lower() not in PROGRAMS:
         raise Refused("PROGRAM must be one of %s; received %r" % (", ".join(sorted(PROGRAMS)), name))
     program = PROGRAMS[name.lower()]
     database_name = value(form, "DATABASE")
-    if database_name not in DATABASE_NAMES[program.molecule]:
-        raise Refused("DATABASE must be one of %s for %s; received %r"
-                      % (", ".join(DATABASE_NAMES[program.molecule]), name.lower(), database_name))
-    query_text, label = read_query(database, program.query_molecule, value(form, "QUERY"))
-    restriction = entrez.restriction(database, program.molecule, value(form, "ENTREZ_QUERY"))
+    database = catalogue.choose(database_name, program.molecule, name.lower())
+    query_text, label = read_query(catalogue, database_name, program.query_molecule, value(form, "QUERY"))
+    restriction = entrez.restriction(catalogue, database, value(form, "ENTREZ_QUERY"))
     format_type = read_format(value(form, "FORMAT_TYPE")).name
     sizes = list_sizes(form)
 

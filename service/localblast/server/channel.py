@@ -152,6 +152,8 @@ class RefusalTask(ErrorTask):
         error = self.request.error
         if not isinstance(error, Refusal):
             error = self.request.own_refusal(error)
+        # Noted first, as any answer is: a client that reads the journal once answered finds it there.
+        self.channel.server.note_refusal(self.channel.addr, self.request, error.code)
         body = api_pages.error(error.body).encode("utf-8")
         self.status = "%d %s" % (error.code, error.reason)
         self.response_headers.extend([("Content-Type", HTML), ("Content-Length", str(len(body))),
@@ -159,7 +161,6 @@ class RefusalTask(ErrorTask):
         self.close_on_finish = True
         self.content_length = len(body)
         self.write(body)
-        self.channel.server.note_refusal(self.channel.addr, self.request, error.code)
 
 
 class Connection(HTTPChannel):
