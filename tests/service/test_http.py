@@ -139,6 +139,21 @@ def displayed(connection):
     return answer.status
 
 
+def test_a_body_trickled_past_the_deadline_for_a_whole_request_closes_its_connection(db):
+    with running_service(db, limits=Limits(request_seconds=2)) as (url, _, logs):
+        with socket.create_connection(("127.0.0.1", port_of(url))) as connection:
+            connection.sendall(b"POST /Blast.cgi HTTP/1.1\r\nContent-Length: 100\r\n\r\n")
+            # A byte every 0.3 s keeps the connection from being idle; the body would take 30 s.
+            end, closed = time.monotonic() + 60, False
+            while not closed and time.monotonic() < end:
+                try:
+                    connection.sendall(b"a")
+                except OSError:
+                    break
+                closed = closed_by_the_service(connection, 0.3)
+        assert "did not come whole within 2 s" in logs.wait_for("connections whose request (head and body)")
+
+
 def test_at_the_connection_cap_the_oldest_idle_connection_goes_first(db):
     cap = 6
     with running_service(db, limits=Limits(connections=cap)) as (url, _, logs):

@@ -179,10 +179,11 @@ class BlastServer(TcpWSGIServer):
                     late[kind].append(channel)
             elif now - channel.last_activity > self.limits.idle_seconds:
                 channel.handle_close()
-        for kind, limit in (("head", self.limits.head_seconds), ("request", self.limits.request_seconds)):
+        for kind, what, limit in (("head", "request head", self.limits.head_seconds),
+                                  ("request", "request (head and body)", self.limits.request_seconds)):
             if late[kind]:
-                self.api.log("closed %d connections whose request %s did not come whole within %g s (the last "
-                             "from %s)" % (len(late[kind]), kind, limit, late[kind][-1].addr[0]))
+                self.api.log("closed %d connections whose %s did not come whole within %g s (the last from %s)"
+                             % (len(late[kind]), what, limit, late[kind][-1].addr[0]))
             for channel in late[kind]:
                 channel.handle_close()
 
