@@ -16,7 +16,8 @@ import os
 import statistics
 import tempfile
 
-from bench_service import FORMATS, query_of, rate, report_from_service, settings, start_service, stop
+from bench_service import FORMATS, query_of, rate, report_from_service, settings
+from running import start_service, stop_service
 
 
 def processor_seconds(pid):
@@ -28,7 +29,9 @@ def processor_seconds(pid):
 
 def round_rate(db, scratch, query, clients, count, budget, state):
     """Reports per second of one service, its own processor seconds per report, and the refusals."""
-    arguments = ["--state", tempfile.mkdtemp(prefix="state-", dir=scratch)] if state else []
+    # As the offline run starts it: no estimated wait, status requests held until the search ends.
+    arguments = ["--rtoe", "0", "--status-wait", "10"]
+    arguments += ["--state", tempfile.mkdtemp(prefix="state-", dir=scratch)] if state else []
     service, url = start_service(db, scratch, *arguments)
     names = list(FORMATS)
     try:
@@ -36,7 +39,7 @@ def round_rate(db, scratch, query, clients, count, budget, state):
                                 budget)
         return served, processor_seconds(service.pid) / max(1, count - len(failures)), failures
     finally:
-        stop(service)
+        stop_service(service)
 
 
 def main():

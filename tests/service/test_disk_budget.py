@@ -3,17 +3,15 @@ the least recently used finished searches, never one running; what cannot fit ev
 refused naming the limit, and nothing is dropped for it. Stores with a stand-in for BLAST+ and
 reports of known sizes."""
 import os
-import urllib.parse
 
 import pytest
 
 from localblast.errors import Refused
-from localblast.request.form import read_form
-from localblast.request.submission import read_submission
 from localblast.store.budget import DiskLimit, parse_size, shown
 from localblast.store.jobs import FAILED, READY, UNKNOWN, WAITING, JobStore
 from test_kept_reports import read, writer
 from test_lifetime import REPORT, Blast, finished, quiet
+from test_state import searched
 
 SEARCH = len(REPORT)     # the bytes of a search's own files: its XML report
 
@@ -99,8 +97,7 @@ def test_a_search_whose_results_alone_pass_the_limit_fails_naming_it(stores):
 
 
 def test_a_submission_whose_record_cannot_fit_is_refused_naming_the_limit(db, stores, tmp_path):
-    search = read_submission(db, read_form(urllib.parse.urlencode(dict(PROGRAM="blastp", DATABASE="nr",
-                                                                       QUERY=">big\n" + "MKV" * 1000))))
+    search = searched(db, PROGRAM="blastp", DATABASE="nr", QUERY=">big\n" + "MKV" * 1000)
     store = stores(Blast(), max_disk=1000, state=str(tmp_path / "state"))
     with pytest.raises(Refused, match="disk limit of 1000 bytes"):
         store.submit("blastp", search)
@@ -109,8 +106,7 @@ def test_a_submission_whose_record_cannot_fit_is_refused_naming_the_limit(db, st
 
 def test_a_restart_with_a_smaller_limit_drops_the_least_recently_used(db, stores, tmp_path):
     state = str(tmp_path / "state")
-    searches = [read_submission(db, read_form(urllib.parse.urlencode(dict(
-        PROGRAM="blastp", DATABASE="nr", QUERY=">%s\nMKVLA" % name)))) for name in "AB"]
+    searches = [searched(db, PROGRAM="blastp", DATABASE="nr", QUERY=">%s\nMKVLA" % name) for name in "AB"]
     store = stores(Blast(), max_disk=None, state=state)
     older, newer = (finished(store, store.submit("blastp", search)).rid for search in searches)
     used = store.disk_used()

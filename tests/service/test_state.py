@@ -4,13 +4,11 @@ The store runs on clocks the tests move by hand, with a stand-in for BLAST+."""
 import os
 import re
 import sqlite3
-import urllib.parse
 
 import pytest
 
 from conftest import Clock
 from localblast.errors import BlastFailed, Refused
-from localblast.request.form import read_form
 from localblast.request.submission import read_submission
 from localblast.reports.formatting import WHOLE_XML
 from localblast.store import folders
@@ -30,15 +28,19 @@ SUBMISSIONS = {
 }
 
 
+def searched(db, **fields):
+    """The Search of a submission's form."""
+    return read_submission(db, {name: [text] for name, text in fields.items()})
+
+
 def submission(db, name):
-    return read_submission(db, read_form(urllib.parse.urlencode(SUBMISSIONS[name])))
+    return searched(db, **SUBMISSIONS[name])
 
 
 @pytest.fixture
 def named(db):
     """A real submission's search (a state records only those) named by its query's title."""
-    return lambda name: read_submission(db, read_form(urllib.parse.urlencode(
-        dict(PROGRAM="blastp", DATABASE="nr", QUERY=">%s\nMKVLAAGIVG" % name))))
+    return lambda name: searched(db, PROGRAM="blastp", DATABASE="nr", QUERY=">%s\nMKVLAAGIVG" % name)
 
 
 def names(blast):

@@ -1,22 +1,11 @@
-"""A request's form: its fields by upper-case name, each with the values given in order, and
-the readers of the fields that submissions and results requests share."""
-from urllib.parse import parse_qsl
-
+"""A request's form (its fields by upper-case name, each with the values given in order, as
+the server reads it) and the readers of the fields that submissions and results requests share."""
 from ..errors import Refused
 from . import numerals
 
 SWITCH = {"on": True, "true": True, "t": True, "yes": True, "off": False, "false": False, "f": False, "no": False}
 MAX_LIST = 20000
 LIST_SIZES = ("HITLIST_SIZE", "DESCRIPTIONS", "ALIGNMENTS")
-
-
-def read_form(*encoded):
-    """The form of URL-encoded texts (the query string, then a POST body)."""
-    form = {}
-    for text in encoded:
-        for name, value in parse_qsl(text, keep_blank_values=True):
-            form.setdefault(name.upper(), []).append(value)
-    return form
 
 
 def value(form, name):
