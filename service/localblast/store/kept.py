@@ -11,11 +11,13 @@ KEPT_REPORTS = 16
 
 
 def report_key(shape):
-    """A stable text for a report's shape (a formats.Shape, or any JSON-able value): its plain
-    fields, a format by its name."""
+    """A stable text for a report's shape (a formats.Shape, or any JSON-able value): all its
+    plain fields, its format's included, so that two reports of one format name made apart (a
+    Text report's alignment views, say) never share a key, and a format whose making changes
+    between versions is made again rather than served as it was."""
     def plain(value):
         if hasattr(value, "_asdict"):
-            return value.name if hasattr(value, "name") else {name: plain(item) for name, item in value._asdict().items()}
+            return {name: plain(item) for name, item in value._asdict().items()}
         return value
     return json.dumps(plain(shape), sort_keys=True, separators=(",", ":"))
 
