@@ -4,10 +4,10 @@ SQLite, reports renamed once whole) against without it (a temporary folder), wit
 once, each submitting, polling and fetching a report (the formats in turn).
 
 Rounds of the two alternate, each on a service of its own (with a fresh state folder), which of
-the two goes first changing every round, so that the machine's other work weighs on both alike. The figure is the ratio of the median rates
-(with / without: below 1 is slower); on a busy machine it scatters, and the service's own
-processor time per report, which the machine's other work does not change, tells the cost of
-the state apart. Loopback only; every loop is bounded in count and in time.
+the two goes first changing every round, so that the machine's other work weighs on both alike.
+The figure is the ratio of the median rates (with / without: below 1 is slower); on a busy
+machine it scatters, and the service's own processor time per report, which the machine's other
+work does not change, tells the cost of the state apart. Loopback only; every loop is bounded in count and in time.
 Nothing is asserted about speed.
 
     bench/service/bench_state.py [build] [--rounds N] [--clients N] [--reports N] [--budget SECONDS]

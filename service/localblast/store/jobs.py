@@ -29,9 +29,9 @@ RID_LETTERS = string.ascii_uppercase + string.digits
 
 
 class JobStore:
-    """`run(search, folder)` writes the search's archive and XML report into `folder` or raises
-    BlastFailed; it runs on `workers` threads. Finished jobs are dropped `keep` seconds after they
-    are done. `state`: the folder whose record a restart finds again (None: a temporary one,
+    """`run(search, folder)` (the runner's) writes the search's archive into `folder` and returns
+    an outcome with `has_hits`, or raises BlastFailed; it runs on `workers` threads. Finished jobs
+    are dropped `keep` seconds after they are done. `state`: the folder whose record a restart finds again (None: a temporary one,
     removed at close); `max_disk`: the bytes its files may take (None: a share of the free
     space). StoreError (folders.py) when the folder cannot be used."""
 

@@ -34,7 +34,8 @@ def job_of(row, at):
     try:
         job.search = decode_search(row["search"])
     except (TypeError, ValueError) as error:
-        job.error = "the search was recorded by a version of the service whose records this one cannot read (%s)" % error
+        job.error = ("the search was recorded by a version of the service whose records this one cannot read (%s)"
+                     % error)
         return job
     if row["finished"] is not None:
         job.finished, job.error, job.has_hits = at(row["finished"]), row["error"], bool(row["has_hits"])
@@ -43,10 +44,10 @@ def job_of(row, at):
 
 
 def restored(ledger, place, at, wall, now, keep, log):
-    """(jobs, reports) of a restarted store (`at` and `wall` turn wall-clock times into the store's
-    clock and back): the Jobs held, oldest first, and (job, key, path,
-    size) of their kept reports, least recently used first. Jobs to run again have no finished
-    time. What is dropped goes from the ledger and the folders."""
+    """(jobs, reports) of a restarted store: the Jobs held, oldest first (those to run again
+    without a finished time), and (job, key, path, size) of their kept reports, least recently
+    used first. What is dropped goes from the ledger and the folders. `at` and `wall` turn
+    wall-clock times into the store's clock and back."""
     jobs, counts = [], {"READY": 0, "FAILED": 0, "to run again": 0}
     for row in ledger.searches():
         if not RID.fullmatch(row["rid"]):
