@@ -5,6 +5,7 @@ asserts what its client did."""
 import json
 import threading
 import time
+import types
 import urllib.error
 import urllib.parse
 import urllib.request
@@ -123,8 +124,11 @@ def test_requests_the_http_side_refuses_are_journaled_and_the_journals_own_are_n
 
 
 class Api:
-    """Stands in for the URL API: every command is answered, and the list of searches too."""
+    """Stands in for the URL API: every command is answered, and the list of searches too; the
+    page finds no database and no search."""
     rtoe = 0
+    guidelines = Guidelines()
+    database = store = types.SimpleNamespace(databases=list, summaries=list)
 
     def answer(self, form, arrived):
         return Answer(200, TEXT, "answered %s" % form["CMD"][-1], 0.0)
