@@ -1,15 +1,19 @@
-"""A search's report in the shape a results request asks for, made from the search's archive
-(or, for XML, from its XML report) into a file of the search's folder."""
+"""A search's report in the shape a results request asks for, made from the search's archive by
+the runner's `format` (blast_formatter) into a file of the search's folder, when it is first
+asked for. XML answers are cut from one XML report of every hit the search kept, itself made on
+the first request for XML and kept in the search's folder."""
 import glob
 import os
 import re
 import tempfile
 import zipfile
 
-from ..runs.blast import XML_REPORT
 from . import edits
 from .formats import formatter_arguments
 
+# The XML report of every hit, its query labelled as the service names it: what the XML answers
+# are cut from.
+WHOLE_XML = "whole-report.xml"
 # blast_formatter names a query's file of a report of one file per query "NAME_2.json".
 QUERY_FILE = re.compile(r"_([0-9]+)\.[a-z0-9]+$")
 
@@ -18,8 +22,7 @@ def make(runner, search, folder, rid, shape, target):
     """Writes the report that `shape` (a formats.Shape) asks for to the path `target`;
     BlastFailed when blast_formatter fails."""
     if shape.format.edits == "xml":
-        # Cut from the search's XML report, as every XML answer has always been made.
-        with open(os.path.join(folder, XML_REPORT), "rb") as stream:
+        with open(whole_xml(runner, search, folder), "rb") as stream:
             edits.write_chunks(edits.edited_xml(stream, shape.hits, shape.show_gi), target)
         return
     with tempfile.TemporaryDirectory(prefix="format-", dir=folder) as work:
@@ -29,10 +32,23 @@ def make(runner, search, folder, rid, shape, target):
             edit(output, target, shape, search.label)
             return
         with zipfile.ZipFile(target, "w", zipfile.ZIP_DEFLATED) as archive:
-            for path in sorted(glob.glob(output + "_*"), key=query_number):
+            # In the queries' order: by name, RID_10 would come before RID_2.
+            for path in sorted(glob.glob(glob.escape(output) + "_*"), key=query_number):
                 edited = os.path.join(work, "edited")
                 edit(path, edited, shape, search.label)
                 archive.write(edited, os.path.basename(path))
+
+
+def whole_xml(runner, search, folder):
+    """The path of the search's labelled XML report of every hit, made if it is not there yet."""
+    path = os.path.join(folder, WHOLE_XML)
+    if not os.path.exists(path):
+        with tempfile.TemporaryDirectory(prefix="format-", dir=folder) as work:
+            output = runner.format(search, folder, ["-outfmt", "5"], os.path.join(work, "formatted.xml"))
+            labelled = os.path.join(work, WHOLE_XML)
+            edits.write_labelled(output, labelled, search.label)
+            os.replace(labelled, path)   # whole or not at all, for a later request
+    return path
 
 
 def query_number(path):

@@ -1,30 +1,50 @@
-"""Entrez organism terms ("rat [ORGN]", "Pan [Organism] OR human [ORGN]") resolved against the
-database's catalogue.
+"""Entrez organism terms ("rat [ORGN]", "Pan [Organism] OR human [ORGN]") read from ENTREZ_QUERY
+and resolved against the database's catalogue.
 
 As in Entrez, a name matches an organism by its scientific name, its genus or one of its common
 names, letter case and repeated blanks aside. Terms of any other field are refused.
+
+The query is split into words once (str.split is linear) and each term is matched by a pattern
+that never backtracks: a query of any length costs time linear in its length.
 """
 import re
 
 from ..errors import Refused
+from .echo import shown
 
-TERM = re.compile(r'^\s*(?:"([^"]+)"|([^"\[\]]+?))\s*\[\s*(orgn|organism)\s*\]\s*$', re.IGNORECASE)
-OR = re.compile(r"\s+OR\s+")
+# A term's words joined by single blanks: a quoted or a bare name, then its field.
+TERM = re.compile(r'(?:"([^"]++)" ?+|([^"\[\]]++))\[ ?+(orgn|organism) ?+\]', re.IGNORECASE)
+JOIN = "OR"
 
 
 def normal(name):
     return " ".join(name.split()).lower()
 
 
+def terms(text):
+    """The terms of a query, each with its words joined by single blanks, split at the word OR."""
+    found = [[]]
+    for word in text.split():
+        if word == JOIN:
+            found.append([])
+        else:
+            found[-1].append(word)
+    return [" ".join(words) for words in found]
+
+
 def organism_names(text):
-    """The organism names of an Entrez query made of organism terms joined by OR."""
+    """The organism names of ENTREZ_QUERY `text` (organism terms joined by OR), or None when it
+    is empty."""
+    if not text.strip():
+        return None
     names = []
-    for term in OR.split(text.strip()):
-        match = TERM.match(term)
-        if not match:
-            raise Refused("ENTREZ_QUERY %r is not supported: this service understands organism terms "
-                          "such as \"rat [ORGN]\", joined by OR; the term %r is not one" % (text, term))
-        names.append(normal(match.group(1) or match.group(2)))
+    for term in terms(text):
+        match = TERM.fullmatch(term)
+        name = normal(match.group(1) or match.group(2)) if match else ""
+        if not name:
+            raise Refused("ENTREZ_QUERY %s is not supported: this service understands organism terms "
+                          "such as \"rat [ORGN]\", joined by OR; the term %s is not one" % (shown(text), shown(term)))
+        names.append(name)
     return names
 
 
@@ -37,16 +57,16 @@ def matching_organisms(database, name):
     return matches
 
 
-def restriction(database, molecule, text):
-    """None for an empty query, else the accessions of `molecule` sequences it selects
+def restriction(database, molecule, names):
+    """None without organism names, else the accessions of `molecule` sequences they select
     (possibly none: a known organism may have no sequence of that kind)."""
-    if not text.strip():
+    if names is None:
         return None
     organisms = set()
-    for name in organism_names(text):
+    for name in names:
         found = matching_organisms(database, name)
         if not found:
-            raise Refused("ENTREZ_QUERY %r: no organism named %r in this service's catalogue "
-                          "(it knows %s)" % (text, name, ", ".join(database.organisms())))
+            raise Refused("ENTREZ_QUERY: no organism named %s in this service's catalogue (it knows %s)"
+                          % (shown(name), ", ".join(database.organisms())))
         organisms.update(found)
     return [entry.accession for entry in database.entries[molecule] if entry.organism in organisms]
