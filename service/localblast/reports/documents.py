@@ -13,9 +13,11 @@ def accession_of(seq_id):
     return [piece for piece in seq_id.split("|") if piece][-1]
 
 
-def sam_edited(edited, query_id):
+def sam_edited(edited, query_id, kept=None):
     """A SAM report with an identifier query named by its accession where BLAST+ names it Query_1
-    (query_id None: kept), and its command line (@PG's CL) without the service's folders."""
+    (query_id None: kept), its command line (@PG's CL) without the service's folders, and, with
+    `kept` ({b"Query_N": {hit's accession}}), only the alignments of the hits it keeps: BLAST+
+    writes every hit of the search into SAM, whatever list size it is given."""
     name = accession_of(query_id).encode("utf-8") if query_id else None
     for piece, whole in edited:
         if whole and piece.startswith(b"@PG\t"):
@@ -23,11 +25,27 @@ def sam_edited(edited, query_id):
                                 for field in piece.split(b"\t"))
         elif whole and name and piece.startswith(b"@SQ\tSN:Query_1\t"):
             piece = b"@SQ\tSN:" + name + piece[len(b"@SQ\tSN:Query_1"):]
-        elif whole and name and not piece.startswith(b"@"):
+        elif whole and not piece.startswith(b"@"):
             fields = piece.split(b"\t", 3)
-            if len(fields) == 4 and fields[2] == b"Query_1":
+            if len(fields) == 4 and kept is not None and fields[0] not in kept.get(fields[2], ()):
+                continue
+            if len(fields) == 4 and name and fields[2] == b"Query_1":
                 piece = b"\t".join(fields[:2] + [name] + fields[3:])
         yield piece, whole
+
+
+def ranked_hits(path):
+    """{b"Query_N": {hit's accession}} of a table of the hits' accessions ("-outfmt '7 saccver'"),
+    where every query has a "# Query:" line, hits or not."""
+    kept, number = {}, 0
+    with open(path, "rb") as stream:
+        for line in stream:
+            if line.startswith(b"# Query:"):
+                number += 1
+                kept[b"Query_%d" % number] = set()
+            elif line.strip() and not line.startswith(b"#"):
+                kept[b"Query_%d" % number].add(line.strip())
+    return kept
 
 
 # The lines of BLAST+'s Seq-align documents (as JSON) that this service's edits rely on.

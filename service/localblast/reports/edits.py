@@ -119,13 +119,14 @@ def query_named(edited, edits, query_id, query_title):
         yield piece, whole
 
 
-def edited_output(stream, edits, label, show_gi):
+def edited_output(stream, edits, label, show_gi, kept=None):
     """The chunks of a report that blast_formatter wrote (not XML), with an identifier query
-    named as `label` ((id, title) or None) says and GIs only when `show_gi`."""
+    named as `label` ((id, title) or None) says and GIs only when `show_gi`; a SAM report with
+    only the hits `kept` names (see documents.sam_edited)."""
     edited = pieces(stream)
     identifier_query = label is not None and label[0] is not None
     if edits == "sam":
-        return joined(sam_edited(edited, label[0] if identifier_query else None))
+        return joined(sam_edited(edited, label[0] if identifier_query else None, kept))
     if edits == "seqalign":
         return joined(one_seqalign(edited))
     page = edits == "tabular-html"

@@ -8,7 +8,7 @@ import re
 import tempfile
 import zipfile
 
-from . import edits
+from . import documents, edits
 from .formats import formatter_arguments
 
 # The XML report of every hit, its query labelled as the service names it: what the XML answers
@@ -29,7 +29,7 @@ def make(runner, search, folder, rid, shape, target):
         name = rid if shape.format.per_query else "%s.%s" % (rid, shape.format.extension)
         output = runner.format(search, folder, formatter_arguments(shape), os.path.join(work, name))
         if not shape.format.per_query:
-            edit(output, target, shape, search.label)
+            edit(output, target, shape, search.label, sam_hits(runner, search, folder, work, shape))
             return
         with zipfile.ZipFile(target, "w", zipfile.ZIP_DEFLATED) as archive:
             # In the queries' order: by name, RID_10 would come before RID_2.
@@ -51,11 +51,21 @@ def whole_xml(runner, search, folder):
     return path
 
 
+def sam_hits(runner, search, folder, work, shape):
+    """For a SAM report cut to a hit list: {b"Query_N": {hit's accession}} of the hits each query
+    keeps, from a hit table, where blast_formatter cuts the list; else None."""
+    if shape.format.edits != "sam" or shape.hits is None:
+        return None
+    table = runner.format(search, folder, ["-outfmt", "7 saccver", "-max_target_seqs", str(shape.hits)],
+                          os.path.join(work, "hits.txt"))
+    return documents.ranked_hits(table)
+
+
 def query_number(path):
     found = QUERY_FILE.search(path)
     return int(found.group(1)) if found else 0
 
 
-def edit(source, target, shape, label):
+def edit(source, target, shape, label, kept=None):
     with open(source, "rb") as stream:
-        edits.write_chunks(edits.edited_output(stream, shape.format.edits, label, shape.show_gi), target)
+        edits.write_chunks(edits.edited_output(stream, shape.format.edits, label, shape.show_gi, kept), target)
