@@ -6,19 +6,17 @@ import pytest
 from blast_client import error_text, fetch, info, request, submit, wait
 from report_readers import (anchored_rows, html_page, read_anchored, read_csv, read_html_anchored,
                             read_html_tabular, read_jsonsa, read_sam, read_tabular, read_text)
+from test_formats import RAT_PROTEIN
 
-# An identifier query of each kind, and a hit each search has in every report: 13 rat proteins,
-# and 5 nucleotide sequences (blastn's SAM).
+# An identifier query of each kind: its search finds 13 rat proteins, or 5 nucleotide sequences
+# (for blastn's SAM).
 PROTEIN = dict(PROGRAM="blastp", DATABASE="nr", QUERY="160837788", ENTREZ_QUERY="rat [ORGN]")
 NUCLEOTIDE = dict(PROGRAM="blastn", DATABASE="nt", QUERY="NM_001009059.1")
 QUERY_ACCESSIONS = {"protein": "NP_001102467.1", "nucleotide": "NM_001009059.1"}
 QUERY_TITLE = "hypothetical protein LOC366535"
 # The rat protein with six letters left out and five put in: its hits have an insertion and a
 # gap, which is where the query-anchored views differ.
-GAPPED = ("PLGQQPALNFCSQNEIFAKPALNNSRKTQSLDLQLRLKYGSDRAPVRQESSPDFIDMPKVQQWSCGDLLA"
-          "TLGELNPSTRCDMKHVSIIMDCSPDRQSEMAQIHKPGSDPNSLECSTYNNLSYHWWWWWENNVKISRQIS"
-          "TALAEQGNPLWTSWADESIAAVLCSMKASMIILRCHEAPGMEPVQPLQKGRPHLATNRDLRSLMMHTYTT"
-          "QPNAFDAHASANRIYLNEH")
+GAPPED = RAT_PROTEIN[:60] + RAT_PROTEIN[66:130] + "WWWWW" + RAT_PROTEIN[130:]
 ANCHORED = ["QueryAnchored", "QueryAnchoredNoIdentities", "FlatQueryAnchored", "FlatQueryAnchoredNoIdentities"]
 
 
