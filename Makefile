@@ -55,8 +55,8 @@ bench: build
 
 # Every lint, each failing on any finding: clang-tidy and clang-format on the C++, pyflakes on the
 # Python 3 code, compiling the Python 2.7 code. LINT_KINDS=python3 (or cpp-tidy, cpp-format,
-# python2) runs only some of them (make's own LINT is taken). Configuring is enough: clang-tidy
-# reads the compile commands.
+# python2) runs only some of them (make's own LINT is taken); a kind not among these fails,
+# naming them, before any runs. Configuring is enough: clang-tidy reads the compile commands.
 lint: $(BUILD)/CMakeCache.txt
 	@scripts/lint $(BUILD) $(LINT_KINDS)
 

@@ -75,6 +75,15 @@ def test_a_planted_finding_fails_the_lint(tree, kind, name, text, report):
     assert "lint: findings in: " + kind in done.stderr
 
 
+def test_an_unknown_kind_fails_naming_the_kinds_before_any_runs(tree):
+    # python2 would find the planted fault, had it run.
+    with planted(tree, "lib/Tarvo/Blast/planted.py", "def broken(:\n"):
+        done = lint(tree, "python2 pythn3")
+    assert done.returncode != 0
+    assert "lint: unknown kind 'pythn3': the kinds are cpp-tidy cpp-format python3 python2" in done.stderr
+    assert "planted" not in done.stdout + done.stderr
+
+
 def test_make_lint_alone_runs_every_kind(tree):
     assert lint(tree).returncode == 0
     first_of_each_kind = {kind: (name, text) for kind, name, text, _ in reversed(PLANTED)}

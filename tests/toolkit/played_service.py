@@ -18,7 +18,7 @@ for _name in ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_pro
     os.environ.pop(_name, None)
 
 from Tarvo.Blast import Skelda  # noqa: E402
-from Tarvo.Blast._pacing import Pacing  # noqa: E402
+from Tarvo.Blast._client.pacing import Pacing  # noqa: E402
 
 REPORT = (b'<?xml version="1.0"?>\n'
           b'<!DOCTYPE BlastOutput PUBLIC "-//NCBI//NCBI BlastOutput/EN" '
@@ -45,6 +45,27 @@ def status_page(status, hits="yes"):
         page += "<!--\nQBlastInfoBegin\n\tThereAreHits=%s\nQBlastInfoEnd\n-->" % hits
     return page + "</body></html>"
 
+
+# Every page of NCBI's starts with this doctype: its first bytes tell nothing of what it says.
+XHTML_DOCTYPE = ('<!DOCTYPE html PUBLIC "-//W3C//DTD XHTML 1.0 Transitional//EN" '
+                 '"http://www.w3.org/TR/xhtml1/DTD/xhtml1-transitional.dtd">\n')
+
+
+def ncbi_page(body, status=None, title="NCBI Blast"):
+    """A page as NCBI answers where a report was asked for: its doctype, its title, a
+    QBlastInfo block with the status if given, then body."""
+    block = ("<!--\nQBlastInfoBegin\n\tStatus=%s\nQBlastInfoEnd\n-->\n" % status
+             if status else "")
+    return ('%s<html xmlns="http://www.w3.org/1999/xhtml">\n<head><title>%s</title>\n'
+            '<script type="text/javascript">var noted = "Error: in a script";</script>\n'
+            '</head>\n<body>\n%s%s\n</body>\n</html>\n' % (XHTML_DOCTYPE, title, block, body))
+
+
+# A results request for a search whose report is not made yet, even just after READY.
+WAITING_PAGE = ncbi_page("<p>This page will be automatically updated in <b>60</b> seconds</p>",
+                         "WAITING")
+# A results request for an RID that has expired, or never existed.
+EXPIRED_PAGE = ncbi_page("<p>Error: Results for RID RID0001 not found</p>", "UNKNOWN")
 
 REFUSAL_PAGE = ('<html><body><div id="content"><ul class="msg"><li class="error msInf">'
                 'Message ID#24 Error: Failed to read the Blast query: Nucleotide FASTA '
@@ -107,15 +128,17 @@ class Service(object):
     """Plays the URL API: answers from a script and records every request it gets.
 
     An answer is (status, body) or a function of the service and the request's handler.
-    Requests whose path starts with /moved get the well-behaved answer whatever the script."""
+    Requests whose path starts with /moved get the well-behaved answer whatever the script, and
+    so do those of /hop/N/ after N redirects more."""
 
     def __init__(self, clock, certificate=None):
         self.clock = clock
         self.requests = []
         self.paths = []
         self.put = (200, put_page("RID0001", 18))
-        self.statuses = ["READY"]     # a status, (status, ThereAreHits), or an HTTP failure
-        self.results = (200, REPORT)
+        # a status, (status, ThereAreHits), a whole page, or an HTTP failure
+        self.statuses = ["READY"]
+        self.results = (200, REPORT)   # an answer, or a list of them as for statuses
         self.stall = None      # "Put", "SearchInfo" or "Results": that answer never comes
         self.release = threading.Event()
         service = self
@@ -154,16 +177,27 @@ class Service(object):
             step, reply = "Put", self.put
         elif fields.get("FORMAT_OBJECT") == "SearchInfo":
             status = self.statuses.pop(0) if len(self.statuses) > 1 else self.statuses[0]
-            step, reply = "SearchInfo", (200, status_page(*status) if isinstance(status, tuple)
-                                         else status_page(status))
+            step = "SearchInfo"
             if isinstance(status, int):
                 reply = (status, "<html>server error</html>")
+            elif isinstance(status, tuple):
+                reply = (200, status_page(*status))
+            else:
+                reply = (200, status if status.startswith("<") else status_page(status))
         else:
-            step, reply = "Results", self.results
+            step = "Results"
+            reply = (self.results.pop(0) if isinstance(self.results, list) and
+                     len(self.results) > 1 else
+                     self.results[0] if isinstance(self.results, list) else self.results)
         self.requests.append((step, self.clock.time(), handler.command, fields,
                               getattr(handler, "form", None)))
         self.paths.append(handler.path)
-        if handler.path.startswith("/moved"):
+        hops = handler.path.split("/")[2] if handler.path.startswith("/hop/") else None
+        if hops and hops != "0":
+            # /hop/N/... redirects N times more before it is answered.
+            reply = redirect(302, "/hop/%d/%s" % (int(hops) - 1,
+                                                  handler.path.split("/", 3)[3]))
+        elif hops or handler.path.startswith("/moved"):
             reply = {"Put": (200, put_page("RID0001", 0)),
                      "SearchInfo": (200, status_page("READY")), "Results": (200, REPORT)}[step]
         elif self.stall == step:

@@ -1,6 +1,7 @@
 """The BLAST web client against a service played on 127.0.0.1: the fields it sends, the answers
 it reads, its pacing, and the server's text escaped on its way to a terminal."""
 
+import io
 import os
 import re
 import socket
@@ -8,9 +9,9 @@ import sys
 import unittest
 import urllib2
 
-from played_service import (ESCAPE, NO_HITS_REPORT, REFUSAL_PAGE, REPORT, ClientTest, Terminal,
-                            put_page)
-from Tarvo.Blast import Skelda
+from played_service import (ESCAPE, EXPIRED_PAGE, NO_HITS_REPORT, REFUSAL_PAGE, REPORT,
+                            WAITING_PAGE, ClientTest, Terminal, ncbi_page, put_page, status_page)
+from Tarvo.Blast import Morvin, Skelda
 
 
 class FieldsTest(ClientTest):
@@ -61,6 +62,25 @@ class FieldsTest(ClientTest):
                           "ALIGNMENTS": "5", "DESCRIPTIONS": "7", "HITLIST_SIZE": "9",
                           "NCBI_GI": "true"}, results)
 
+    def test_of_a_key_that_the_blocks_of_a_page_give_twice_the_first_is_taken(self):
+        cases = [
+            ("the RID", dict(put=(200, put_page("RID0001", 18) + put_page("RID0002", 0))),
+             ["Put", "SearchInfo", "Results"], 18),
+            ("the status", dict(statuses=[status_page("WAITING") + status_page("READY"),
+                                          "READY"]),
+             ["Put", "SearchInfo", "SearchInfo", "Results"], 18),
+        ]
+        for label, script, steps, first_poll in cases:
+            service = self.another_service(**script)
+            Skelda._pace.last = None
+            started = self.clock.now
+            self.qblast()
+            self.assertEqual(steps, service.steps(), label)
+            self.assertEqual(["RID0001"] * (len(steps) - 1),
+                             [fields["RID"] for _, _, _, fields, _ in service.requests[1:]],
+                             label)
+            self.assertEqual(first_poll, service.requests[1][1] - started, label)
+
     def test_unknown_keyword_is_a_type_error_before_any_request(self):
         with self.assertRaisesRegexp(TypeError, "'hitlist'"):
             self.qblast(hitlist=10)
@@ -89,8 +109,10 @@ class AnswersTest(ClientTest):
                          self.service.steps())
         first = handle.readline()
         self.assertEqual((b'<?xml version="1.0"?>\n', len(first)), (first, handle.tell()))
-        second = handle.readline(5)
-        self.assertEqual(REPORT, first + second + b"".join(line for line in handle))
+        parts = [handle.readline(size) for size in (0, 5, 1000)]
+        line = REPORT.splitlines(True)[1]
+        self.assertEqual(["", line[:5], line[5:]], parts)
+        self.assertEqual(REPORT, first + "".join(parts) + b"".join(line for line in handle))
         self.assertEqual((b"", [], len(REPORT)), (handle.read(), handle.readlines(),
                                                   handle.tell()))
 
@@ -116,12 +138,44 @@ class AnswersTest(ClientTest):
              ValueError, "no RID.*Busy"),
             ("results as HTML", dict(results=(200, "<html><body>Expired RID</body></html>")),
              ValueError, "RID0001.*not BLAST XML.*Expired RID"),
+            # A results request is answered with a status page where the status is not READY.
+            ("results expired", dict(results=(200, EXPIRED_PAGE)), ValueError,
+             r"^BLAST search RID RID0001 ended with status UNKNOWN \(the RID is unknown to the "
+             r"server or has expired\)$"),
+            ("results of a search that failed", dict(results=(200, ncbi_page("", "FAILED"))),
+             ValueError, r"^BLAST search RID RID0001 ended with status FAILED \(the search "
+                         r"failed at the server\)$"),
+            # Other pages are quoted by what they say, never by the doctype they all start with.
+            ("results as a page with an error text", dict(results=(200, ncbi_page(
+                '<div class="error msInf">Message ID#31 Error: Unknown format</div>'))),
+             ValueError, r"^the results request for RID RID0001 was answered with a page that "
+                         r"is not BLAST XML: Message ID#31 Error: Unknown format$"),
+            ("results as a page with an Error: line", dict(results=(200, ncbi_page(
+                "<p>Formatting</p>\n<p><b>Error:</b> Results for RID RID0001 &amp; XML not "
+                "available</p>\n<p>Error: not this one</p>"))),
+             ValueError, "not BLAST XML: Error: Results for RID RID0001 & XML not available$"),
+            ("results as a page with a title only", dict(results=(200, ncbi_page(
+                "<p>Back soon</p>", title="Service &quot;unavailable&quot;"))),
+             ValueError, 'not BLAST XML: Service "unavailable"$'),
             ("results of another format", dict(results=(200, "BLASTN 2.12.0+\nQuery= x")),
              ValueError, "not BLAST XML.*BLASTN 2.12.0"),
         ]
         for label, script, error, pattern in cases:
             self.another_service(**script)
-            self.assertFails(label, error, pattern)
+            caught = self.assertFails(label, error, pattern)
+            self.assertNotIn("DOCTYPE", str(caught), label)
+
+    def test_what_is_not_xml_is_quoted_as_the_reader_quotes_it(self):
+        # White space made single blanks, control characters escaped, cut after 200 bytes.
+        for body, quoted in [("BLASTN 2.12.0+\n\n\tQuery= x" + ESCAPE, r"'BLASTN 2.12.0+ "
+                                                                         r"Query= x\x1b[2J'"),
+                             ("Query= " + "ACGT" * 100, "'Query= %s...'" % ("ACGT" * 50)[:193])]:
+            self.another_service(results=(200, body))
+            client = str(self.assertFails(body[:20], ValueError, "not BLAST XML: "))
+            with self.assertRaises(ValueError) as reader:
+                Morvin.read(io.BytesIO(body))
+            self.assertEqual((quoted, quoted), (client.split("not BLAST XML: ")[1],
+                                                str(reader.exception).split("it starts ")[1]))
 
     def test_http_failure_at_each_step_raises_http_error_unchanged(self):
         for step, script in [("Put", dict(put=(500, "<html>down</html>"))),
@@ -164,6 +218,38 @@ class PacingTest(ClientTest):
             started = self.clock.now
             self.qblast()
             self.assertEqual(expected, [when - started for _, when, _, _, _ in service.requests])
+
+    def test_results_answered_waiting_are_asked_for_again_a_poll_interval_later(self):
+        # As a status request would be: the first after RTOE, then one a minute, and never
+        # sooner than 10 s after any request.
+        cases = [
+            ({}, ["READY"], [WAITING_PAGE, WAITING_PAGE, REPORT],
+             ["Put", "SearchInfo", "Results", "Results", "Results"], [0, 18, 28, 88, 148]),
+            ({}, ["WAITING", "READY"], [WAITING_PAGE, REPORT],
+             ["Put", "SearchInfo", "SearchInfo", "Results", "Results"], [0, 18, 78, 88, 148]),
+            (dict(TARVO_BLAST_MIN_INTERVAL="1", TARVO_BLAST_POLL_INTERVAL="5"), ["READY"],
+             [WAITING_PAGE, REPORT], ["Put", "SearchInfo", "Results", "Results"], [0, 18, 19, 24]),
+        ]
+        for environment, statuses, results, steps, expected in cases:
+            os.environ.update(environment)
+            service = self.another_service(statuses=statuses,
+                                           results=[(200, body) for body in results])
+            Skelda._pace.last = None
+            started = self.clock.now
+            self.assertEqual(REPORT, self.qblast().read())
+            self.assertEqual((steps, expected), (service.steps(), [
+                when - started for _, when, _, _, _ in service.requests]))
+
+    def test_deadline_ends_a_search_whose_results_stay_waiting(self):
+        os.environ["TARVO_BLAST_DEADLINE"] = "100"
+        self.service.results = (200, WAITING_PAGE)
+        with self.assertRaisesRegexp(Skelda.SearchTimeout,
+                                     r"^BLAST search RID RID0001 ran out of time: 88 s waited "
+                                     r"\(status WAITING\), and the next results request would "
+                                     r"be due when the 100 s that TARVO_BLAST_DEADLINE allows "
+                                     r"are over$"):
+            self.qblast()
+        self.assertEqual([0, 18, 28, 88], self.times())
 
     def test_the_interval_between_any_two_requests_spans_searches(self):
         self.service.put = (200, put_page("RID0001", 2))
@@ -225,12 +311,20 @@ class EscapesTest(ClientTest):
             # U+009B, a control that some terminals take for the start of an escape sequence.
             ("the RID, in UTF-8", dict(put=(200, put_page("R\xc2\x9b2J", 0)), statuses=["FAILED"]),
              r"RID R\x9b2J ended with status FAILED"),
+            ("a results page's error text", dict(results=(200, ncbi_page(
+                '<p class="error">bad' + ESCAPE + ' format</p>'))),
+             r"not BLAST XML: bad\x1b[2J format"),
         ]
         for label, script, shown in cases:
             self.another_service(**script)
             message = str(self.assertFails(label, ValueError, ""))
             self.assertEscaped(message, shown, label)
             self.assertNotIn("\xc2\x9b", message, label)
+
+    def test_a_results_page_is_quoted_cut_after_1000_characters(self):
+        self.another_service(results=(200, ncbi_page("<p>Error: %s</p>" % ("x" * 3000))))
+        message = str(self.assertFails("long", ValueError, r"not BLAST XML: Error: x+\.\.\.$"))
+        self.assertEqual(1003, len(message.split("not BLAST XML: ")[1]))
 
     def test_the_reason_of_an_http_failure_is_escaped_and_its_code_kept(self):
         def failure(service, handler):

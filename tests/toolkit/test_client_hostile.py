@@ -74,6 +74,7 @@ NOT_HTTP = (r"IOError: the BLAST service at http://127\.0\.0\.1:\d+/Blast\.cgi g
             r"HTTP answer to the %s: ")
 SUBMISSION = r"submission \(no RID yet\)"
 RESULTS = "results request for RID RID0001"
+NOT_XML = r"ValueError: the %s was answered with something that is not BLAST XML: " % RESULTS
 
 # name: (the answers by step, the outcome printed, settings of the case)
 CASES = {
@@ -146,6 +147,16 @@ CASES = {
         (dict(Results=lambda: stalled(HEAD_200.replace("200 OK", "500 Boom") + "\r\n<html>")),
          r"HTTPError 500, its page: SearchTimeout: BLAST search RID RID0001 ran out of time: "
          r"the 2 s .* answering the %s" % RESULTS, dict(TARVO_BLAST_DEADLINE="2")),
+    # A results page is read as a page, within a page's size, and in time linear in it.
+    "a results page that never ends":
+        (dict(Results=lambda: endless(HEAD_200 + "\r\n<html>", "<p>waiting</p>" * 65536)),
+         NOT_XML + r"'<html><p>waiting</p>", {}),
+    "a results page of unclosed script start tags, 4 MB":
+        (dict(Results=lambda: answer("<script" * 600000)), NOT_XML + "'<script<script", {}),
+    "a results page of unclosed title start tags, then 4 MB of Error: without a line end":
+        (dict(Results=lambda: answer("<title" * 100000 + "Error:" * 600000)),
+         r"ValueError: the %s was answered with a page that is not BLAST XML: <title<title"
+         % RESULTS, {}),
     # Guards that held before: they must keep holding.
     "an RTOE of 1e12":
         (dict(Put=lambda: answer(put_page("RID0001", "1e12"))),
@@ -153,8 +164,7 @@ CASES = {
          r"WAITING\), and the next status request would be due", {}),
     "a gzip bomb":
         (dict(Results=lambda: answer(gzip_bomb(), headers=["Content-Encoding: gzip"])),
-         r"ValueError: the %s was answered with something that is not BLAST XML: '\\x1f\\x8b"
-         % RESULTS, {}),
+         NOT_XML + r"'\\x1f\\x8b", {}),
     "control characters in a Location":
         (dict(Results=lambda: answer("", "302 Found", [
             "Location: /moved\x01" + ESCAPE + " HTTP/1.1\x0bX-Injected: 1", "Content-Length: 0"])),

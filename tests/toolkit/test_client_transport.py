@@ -155,10 +155,47 @@ class LimitsTest(ClientTest):
                              r"the 1000 bytes that TARVO_BLAST_MAX_BYTES allows: it %s$"
                              % (rid, how))
 
-    def test_a_body_at_the_limit_is_taken(self):
-        report = REPORT + b" " * (1000 - len(REPORT))
-        self.service.results = (200, report)
-        self.assertEqual(report, self.qblast().read())
+    def test_a_body_at_the_limit_is_taken_and_one_byte_more_refused(self):
+        def framed(how, body):
+            if how == "announced":
+                return (200, body)
+            if how == "chunked":
+                return raw("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                           "".join("%x\r\n%s\r\n" % (len(body[at:at + 300]), body[at:at + 300])
+                                   for at in range(0, len(body), 300)) + "0\r\n\r\n")
+            # Neither: the body ends with the connection.
+            return raw("HTTP/1.1 200 OK\r\n\r\n" + body)
+        for how in ("announced", "chunked", "unannounced"):
+            for size, taken in ((1000, True), (1001, False)):
+                report = REPORT + b" " * (size - len(REPORT))
+                self.another_service(results=framed(how, report))
+                label = "%s, %d bytes" % (how, size)
+                if taken:
+                    self.assertEqual(report, self.qblast().read(), label)
+                else:
+                    # Refused when qblast reads the start, or later, as the body is read.
+                    with self.assertRaisesRegexp(Skelda.AnswerTooLarge,
+                                                 "larger than the 1000 bytes"):
+                        self.qblast().read()
+
+    def test_a_length_announced_twice_differently_or_not_as_a_number_is_no_http(self):
+        # Else the body would be taken to end with the connection, and a cut one as whole.
+        cut = "HTTP/1.1 200 OK\r\n%s\r\n" + REPORT[:100]
+        cases = [
+            ("twice, differently", ["Content-Length: %d" % len(REPORT), "Content-Length: 100"],
+             r"Content-Length given 2 times, with different values: '%d', '100'$" % len(REPORT)),
+            ("in one header, twice", ["Content-Length: %d, 100" % len(REPORT)],
+             r"a Content-Length of '%d, 100'$" % len(REPORT)),
+            ("as a word", ["Content-Length: many"], r"a Content-Length of 'many'$"),
+            ("below 0", ["Content-Length: -1"], r"a Content-Length of '-1'$"),
+        ]
+        for label, headers, detail in cases:
+            self.another_service(results=raw(cut % "".join(h + "\r\n" for h in headers)))
+            self.assertFails(label, IOError, r"gave no proper HTTP answer to the results "
+                                             r"request for RID RID0001: " + detail)
+        self.another_service(results=raw(cut.replace(REPORT[:100], REPORT) % (
+            "Content-Length: %d\r\n" % len(REPORT) * 2)))
+        self.assertEqual(REPORT, self.qblast().read(), "the same length twice")
 
     def test_a_page_that_never_ends_ends_at_the_page_limit(self):
         self.another_service(put=endless)
@@ -191,6 +228,16 @@ class RedirectsTest(ClientTest):
             self.assertEqual(REPORT, self.qblast().read())
             (_, _, _, _, form), (_, _, method, _, again) = service.requests[:2]
             self.assertEqual(("/moved/Blast.cgi", "POST", form), (service.paths[1], method, again))
+
+    def test_ten_redirects_are_followed_and_an_eleventh_refused(self):
+        # /hop/N/ redirects N more times: the first redirect and nine more are ten.
+        service = self.another_service(results=redirect(302, "/hop/9/Blast.cgi?CMD=Get"))
+        self.assertEqual(REPORT, self.qblast().read())
+        self.assertEqual(["Results"] * 11, service.steps()[-11:])
+        self.another_service(results=redirect(302, "/hop/10/Blast.cgi?CMD=Get"))
+        self.assertFails("eleven", Skelda.RedirectRefused,
+                         r"\(HTTP 302\) to '\S+/hop/0/Blast.cgi\?CMD=Get': the 10 redirects it "
+                         r"follows were not enough$")
 
     def test_redirects_that_are_not_followed_name_the_redirect(self):
         cases = [
@@ -245,6 +292,15 @@ class TlsTest(ClientTest):
         service = self.another_service(self.certificate)
         self.assertFails("untrusted", urllib2.URLError, "CERTIFICATE_VERIFY_FAILED")
         self.assertEqual([], service.requests)
+
+    def test_a_stall_after_the_handshake_is_a_search_timeout(self):
+        self.real_time(TARVO_BLAST_DEADLINE="1")
+        for step, request in [("Put", r"submission \(no RID yet\)"),
+                              ("Results", "results request for RID RID0001")]:
+            self.another_service(self.certificate, put=(200, put_page("RID0001", 0)), stall=step)
+            self.assertFails(step, Skelda.SearchTimeout,
+                             r"the 1 s that TARVO_BLAST_DEADLINE allows were over while the BLAST "
+                             r"service at https://\S+ was answering the %s \(" % request)
 
     def test_the_deadline_holds_over_tls_that_trickles(self):
         self.real_time(TARVO_BLAST_DEADLINE="1")

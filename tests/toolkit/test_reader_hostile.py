@@ -10,7 +10,8 @@ import itertools
 import unittest
 
 import bounded_child
-from Tarvo.Blast import Morvin, _xmlinput
+from Tarvo.Blast import Morvin
+from Tarvo.Blast._reader import bounds
 
 # The interpreter with the reader loaded takes about 10 MB of address space, and any case here
 # a fraction of a second of processor time where the reader reads it in time of its size.
@@ -216,6 +217,35 @@ CASES = {
             ["/>" + in_a_hit("<x").split("<x")[1]])),
          "ValueError: this document has more than 1\\d+ \"=\" between two tags", None),
 }
+# A document after another is held to the bounds of its own, and names are counted over all.
+DOCUMENT = REPORT_START + ONE_QUERY % (HSP % "")
+SECOND = "document 2 of the stream: "
+CASES.update({
+    "a second document declaring entities":
+        (lambda: io.BytesIO(DOCUMENT + entities().encode("utf-8").replace("UTF-16", "UTF-8")),
+         "ValueError: %s.*declares XML entities" % SECOND, None),
+    "a second document of 200,000 nested elements":
+        (lambda: Pieces(itertools.chain([DOCUMENT], nested(200000).pieces)),
+         "ValueError: %sthis document nests elements more than 32 deep" % SECOND, None),
+    "a second document of 2 MB before its root":
+        (lambda: Pieces([DOCUMENT, HEAD, "<!--", "x" * (2 << 20), "-->", "<BlastOutput/>"]),
+         "ValueError: %sthis document runs past 1048576 bytes before its root" % SECOND, None),
+    "two documents of 600 names each":
+        (lambda: Pieces([REPORT_START] + ["<a%d/>" % number for number in range(600)] +
+                        ["</BlastOutput>", REPORT_START] +
+                        ["<b%d/>" % number for number in range(600)] + ["</BlastOutput>"]),
+         "ValueError: %s.*more than 1000 element and attribute names" % SECOND, None),
+    "20,000 documents one after another":
+        (lambda: Pieces(repeated(DOCUMENT, 20000, 100)),
+         "records 20000, HSP 'ACGT' 'ACGA'", None),
+    # Each declaration inside a document is fed apart to see whether the document has ended:
+    # within one comment, a great many would have expat read the comment again and again.
+    "a declaration after an end tag 400,000 times in a comment":
+        (lambda: Pieces([REPORT_START, "<!--"] +
+                        list(repeated('</BlastOutput><?xml version="1.0"?>', 400000)) +
+                        ["-->", ONE_QUERY % (HSP % "")]), "records 1, HSP 'ACGT' 'ACGA'",
+         None),
+})
 for _encoding in ("x-unknown", "zlib", "hex", "string_escape", "punycode"):
     CASES["a report declaring the encoding %s" % _encoding] = (
         lambda encoding=_encoding: declaring(encoding),
@@ -250,7 +280,7 @@ class TextPiecesTest(unittest.TestCase):
         # Pieces as the tree would feed them while no element ends: 110,000 reads of 32 bytes
         # (a slow stream), then of a few bytes each, most a line end.
         for piece, refused in [("x" * 32, False), ("ACGTAC\n", True)]:
-            splits = _xmlinput.Splits(None, 1000)
+            splits = bounds.Splits(None, 1000)
             offset = 0
             try:
                 for _ in range(110000):

@@ -4,6 +4,7 @@ import io
 import os
 import unittest
 
+import test_reader_records
 from Tarvo.Blast import Morvin
 from test_reader_records import Trickle
 
@@ -96,10 +97,23 @@ class FieldsTest(unittest.TestCase):
     def test_read_wants_exactly_one_query(self):
         one = data("minimal_report.xml")
         start, end = one.index("    <Iteration>"), one.index("  </BlastOutput_iterations>")
-        with self.assertRaisesRegexp(ValueError, "more than one query.*parse"):
-            Morvin.read(io.BytesIO(one[:end] + one[start:end] + one[end:]))
-        with self.assertRaisesRegexp(ValueError, "no query"):
-            Morvin.read(io.BytesIO(data("bad/no_iteration.xml")))
+        three = one[:end] + one[start:end] * 3 + one[end:]
+        cases = [
+            (three, r"^the BLAST XML report holds more than one query \(4 in all\); read it "
+                    r"with parse\(\), which yields one record per query$"),
+            (one * 3, r"^the stream holds 3 BLAST XML reports, one after another, which hold "
+                      r"more than one query \(3 in all\); read it with parse\(\)"),
+            (one + three, r"^the stream holds 2 BLAST XML reports, .* \(5 in all\)"),
+            # Counted as far as the stream can be read.
+            (three[:-len("</BlastOutput>\n")],
+             r"^the BLAST XML report holds more than one query \(at least 4 in all\)"),
+            (data("bad/no_iteration.xml"), "^the BLAST XML report holds no query"),
+        ]
+        for text, pattern in cases:
+            with self.assertRaisesRegexp(ValueError, pattern):
+                Morvin.read(io.BytesIO(text))
+        self.assertEqual(68, Morvin.read(io.BytesIO(one + data("bad/no_iteration.xml")))
+                         .query_letters)
 
     def test_a_stream_of_text_is_read_as_well(self):
         record = Morvin.read(io.StringIO(data("minimal_report.xml").decode("ascii")))
@@ -121,6 +135,20 @@ class FieldsTest(unittest.TestCase):
                 self.assertEqual(u"Pan troglodytes t\xe9st mRNA", Morvin.read(stream).query,
                                  (declared, mark, size))
 
+    def test_utf16_in_either_byte_order_with_or_without_a_mark(self):
+        # Both the declaration's reading and the prologue's expat must find the byte order.
+        text = data("minimal_report.xml").decode("ascii").replace(
+            u'<?xml version="1.0"?>', u'<?xml version="1.0" encoding="UTF-16"?>')
+        entity = text.replace(u'.dtd">', u'.dtd" [<!ENTITY a "b">]>')
+        expected = test_reader_records.data(Morvin.read(io.BytesIO(data("minimal_report.xml"))))
+        for order, mark in [("le", "\xff\xfe"), ("le", ""), ("be", "\xfe\xff"), ("be", "")]:
+            label = "UTF-16%s%s" % (order.upper(), " with a mark" if mark else "")
+            codec = "utf-16-" + order
+            self.assertEqual(expected, test_reader_records.data(
+                Morvin.read(io.BytesIO(mark + text.encode(codec)))), label)
+            with self.assertRaisesRegexp(ValueError, "declares XML entities", msg=label):
+                Morvin.read(Trickle(mark + entity.encode(codec), 3))
+
     def test_something_that_is_no_stream_is_a_type_error(self):
         with self.assertRaisesRegexp(TypeError, "readable stream.*str"):
             list(Morvin.parse(os.path.join(DATA, "minimal_report.xml")))
@@ -130,6 +158,80 @@ class FieldsTest(unittest.TestCase):
                 return 7
         with self.assertRaisesRegexp(TypeError, "read\\(\\) gave int, not bytes or text"):
             list(Morvin.parse(Numbers()))
+
+
+def records_alone(documents):
+    """The records of each document read on its own, one document after the other."""
+    return [records for document in documents for records in
+            test_reader_records.data(list(Morvin.parse(io.BytesIO(document))))]
+
+
+class DocumentsTest(unittest.TestCase):
+    """Whole documents one after another in one stream, as the older standalone programs wrote
+    them, one per query: the records of each, in order, as each gives them alone."""
+
+    def setUp(self):
+        one = data("minimal_report.xml")
+        start, end = one.index("    <Iteration>"), one.index("  </BlastOutput_iterations>")
+        # One of two queries among them.
+        self.documents = [text.replace("Pan troglodytes test", "query %d" % number)
+                          for number, text in enumerate(
+                              [one, one[:end] + one[start:end] + one[end:], one])]
+
+    def test_the_records_of_each_document_in_order(self):
+        documents = self.documents
+        joined = "".join(documents)
+        # The second document's declaration cut between two reads at each of its bytes.
+        padded = documents[0] + " " * (Morvin.CHUNK_SIZE - len(documents[0]))
+        cases = [("one after another", io.BytesIO(joined)),
+                 ("a byte a read", Trickle(joined, 1)),
+                 ("seven bytes a read", Trickle(joined, 7)),
+                 ("a line end, a comment and a byte-order mark between", io.BytesIO(
+                     documents[0] + "\n<!-- next -->\n" + documents[1] +
+                     "\xef\xbb\xbf" + documents[2])),
+                 ("each in UTF-16", io.BytesIO("".join(
+                     document.decode("ascii").encode("utf-16") for document in documents))),
+                 ("a declaration in a comment of each, before and inside its root",
+                  io.BytesIO("".join(document.replace(
+                      "<BlastOutput>", '<!-- <?xml version="1.0"?> --><BlastOutput>').replace(
+                      "<BlastOutput_iterations>",
+                      '<!-- </BlastOutput><?xml version="1.0"?> --><BlastOutput_iterations>')
+                      for document in documents)))]
+        cases += [("the declaration cut after %d bytes" % cut,
+                   io.BytesIO(padded[:len(padded) - cut] + documents[1]))
+                  for cut in range(1, 7)]
+        for label, stream in cases:
+            expected = records_alone(documents if "cut" not in label else documents[:2])
+            self.assertEqual(expected, test_reader_records.data(list(Morvin.parse(stream))),
+                             label)
+
+    def test_a_fault_in_a_later_document_names_it(self):
+        first, second = self.documents[:2]
+        cases = [
+            (first + second.replace("<Hit_len>1200<", "<Hit_len>1.2 kb<"),
+             r"^document 2 of the stream: Hit_len of hit 1 of query 2 is not a number: '1.2 kb'$"),
+            (first + '<?xml version="1.0"?>\n<html><body>Busy</body></html>',
+             r"^document 2 of the stream: this is an HTML page, not a BLAST XML report: "
+             r"'<\?xml version=\"1.0\"\?> <html><body>Busy</body></html>'$"),
+            (first + second[:300], r"^document 2 of the stream: the BLAST XML report is cut "
+                                   r"short: it ends at line 68, column 36 after %d bytes, "
+                                   r"inside <BlastOutput/BlastOutput_db>$" % (len(first) + 300)),
+            (first + second.replace(".dtd\">", ".dtd\" [<!ENTITY a 'b'>]>"),
+             r"^document 2 of the stream: the document declares XML entities"),
+            # At the stream's line and column, not the document's.
+            (first + second.replace("</Hit_def>", "</Hit_id>"),
+             r"^document 2 of the stream: the input is not well-formed XML \(mismatched tag: "
+             r"line 89, column 33\); it starts '<\?xml version=\"1.0\"\?> <!DOCTYPE"),
+            (first + "   " + second.replace("?>", "?><", 1),
+             r"^document 2 of the stream: the input is not well-formed XML \(not well-formed "
+             r"\(invalid token\): line 63, column 25\)"),
+            # Not a declaration: no document begins there.
+            (first + "<BlastOutput/>", r"^the input is not well-formed XML \(junk after "
+                                       r"document element: line 63, column 0\)"),
+        ]
+        for text, pattern in cases:
+            with self.assertRaisesRegexp(ValueError, pattern):
+                list(Morvin.parse(io.BytesIO(text)))
 
 
 class BadInputTest(unittest.TestCase):

@@ -20,7 +20,8 @@ import random
 import sys
 import unittest
 
-from Tarvo.Blast import Morvin, _batch
+from Tarvo.Blast import Morvin
+from Tarvo.Blast._reader import batch as _batch
 
 RECORDS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "records")
 

@@ -15,12 +15,16 @@ import os
 import sys
 import time
 import urllib
-import urllib2
 
-from Tarvo.Blast import _http, _http_errors as failed, _pages, _terminal
-from Tarvo.Blast._answer import Answer
-from Tarvo.Blast._pacing import Pacing
-from Tarvo.Blast._settings import Settings
+from Tarvo.Blast._text import quoted_start
+from Tarvo.Blast._client import pages as _pages, terminal as _terminal, transport as _transport
+from Tarvo.Blast._client.answer import Answer
+from Tarvo.Blast._client.failures import TransportError
+from Tarvo.Blast._client.pacing import Pacing
+from Tarvo.Blast._client.settings import Settings
+from Tarvo.Blast._client.wording import (PAGE_ALLOWANCE, AnswerTooLarge, RedirectRefused,
+                                         Request as _Request, SearchTimeout,
+                                         out_of_time as _out_of_time)
 
 TOOL = "Tarvo"
 # The submission's and the status request's pages are a few kilobytes.
@@ -56,16 +60,10 @@ RESULT_FIELDS = ("ALIGNMENTS", "DESCRIPTIONS", "HITLIST_SIZE", "NCBI_GI")
 _pace = Pacing(time.time, time.sleep)
 
 
-class SearchTimeout(IOError):
-    """A request stalled or a search ran past its deadline, connecting included."""
-
-
-class AnswerTooLarge(IOError):
-    """An answer of the service ran past the size allowed for it."""
-
-
-class RedirectRefused(IOError):
-    """The service redirected a request to where it is not followed."""
+# They show, and pickle, under the module callers import them from.
+for _cls in (SearchTimeout, AnswerTooLarge, RedirectRefused):
+    _cls.__module__ = __name__
+del _cls
 
 
 def qblast(program, database, query, **options):
@@ -132,8 +130,11 @@ class _Search(object):
         """The request named for a message: "status request for RID ..."."""
         return "%s %s" % (what, "for " + self.name() if self.rid else self.name())
 
+    def now(self):
+        return _pace.clock()
+
     def waited(self):
-        return _pace.clock() - self.started
+        return self.now() - self.started
 
     def show(self):
         stream = sys.stderr
@@ -159,8 +160,8 @@ def _submit(search, fields):
     if not rid:
         texts = _pages.error_texts(page)
         raise ValueError("the BLAST service refused the search: %s" % (
-            _terminal.shown("; ".join(texts), 1000) if texts else
-            "the answer carried no RID and no error text: %s" % _pages.start(page)))
+            _terminal.shown("; ".join(texts), _pages.MESSAGE_MOST) if texts else
+            "the answer carried no RID and no error text: %s" % quoted_start(page)))
     try:
         rtoe = max(0.0, float(info.get("RTOE", "0")))
     except ValueError:
@@ -178,40 +179,63 @@ def _wait_ready(search, first_poll):
                                   ("RID", search.rid)])
         page = _page(search, "status request", query, None)
         polled = _pace.last
-        status = _pages.info(page).get("Status", "").strip().upper()
-        search.status = _terminal.shown(status) or "?"
-        search.show()
+        status = _status(search, page)
         if status == "READY":
             return
-        if status in ("FAILED", "UNKNOWN"):
-            raise ValueError("BLAST search %s ended with status %s%s" % (
-                search.name(), status,
-                " (the search failed at the server)" if status == "FAILED"
-                else " (the RID is unknown to the server or has expired)"))
         if status != "WAITING":
             raise ValueError("the %s was answered without a known status (got %r): %s"
-                             % (search.request("status request"), status, _pages.start(page)))
+                             % (search.request("status request"), status, quoted_start(page)))
         when = polled + search.settings.poll_interval
 
 
+def _status(search, page):
+    """The search's status as page gives it, shown on the progress line; FAILED and UNKNOWN
+    end the search."""
+    status = _pages.info(page).get("Status", "").strip().upper()
+    search.status = _terminal.shown(status) or "?"
+    search.show()
+    if status in ("FAILED", "UNKNOWN"):
+        raise ValueError("BLAST search %s ended with status %s%s" % (
+            search.name(), status,
+            " (the search failed at the server)" if status == "FAILED"
+            else " (the RID is unknown to the server or has expired)"))
+    return status
+
+
 def _results(search, fields):
+    """The XML report as a stream. A results request answered with a page saying WAITING (the
+    report is not made yet, even just after READY) was a status request: the next one waits
+    the poll interval."""
     query = [("CMD", "Get"), ("RID", search.rid), ("FORMAT_TYPE", "XML")]
     query += [(field, value) for field, value in fields if field in RESULT_FIELDS]
-    answer = _exchange(search, "results request", urllib.urlencode(query), None,
-                       search.settings.max_bytes, "that TARVO_BLAST_MAX_BYTES allows")
-    start = answer.start(RESULTS_START, "<BlastOutput")
-    head = start.lstrip("\xef\xbb\xbf \t\r\n")
-    if not head.startswith("<") or "<BlastOutput" not in head:
-        answer.close()
-        raise ValueError("the %s was answered with something that is not BLAST XML: %s"
-                         % (search.request("results request"), _pages.start(start)))
-    return answer
+    while True:
+        answer = _exchange(search, "results request", urllib.urlencode(query), None,
+                           search.settings.max_bytes, "that TARVO_BLAST_MAX_BYTES allows")
+        polled = _pace.last
+        start = answer.start(RESULTS_START, "<BlastOutput")
+        head = start.lstrip("\xef\xbb\xbf \t\r\n")
+        if head.startswith("<") and "<BlastOutput" in head:
+            return answer
+        with answer:
+            page = answer.read(MAX_PAGE_BYTES)
+        if _status(search, page) != "WAITING":
+            raise _not_xml(search, page)
+        _wait_until(search, polled + search.settings.poll_interval, "results request")
+
+
+def _not_xml(search, page):
+    said = _pages.message(page)
+    if said:
+        return ValueError("the %s was answered with a page that is not BLAST XML: %s" % (
+            search.request("results request"), _terminal.shown(said, _pages.MESSAGE_MOST)))
+    return ValueError("the %s was answered with something that is not BLAST XML: %s"
+                      % (search.request("results request"), quoted_start(page)))
 
 
 def _page(search, what, query, data):
     """The text of a page of the service (not the results)."""
     answer = _exchange(search, what, query, data, MAX_PAGE_BYTES,
-                       "a page of the BLAST service may have")
+                       PAGE_ALLOWANCE)
     with answer:
         return answer.read()
 
@@ -228,99 +252,12 @@ def _exchange(search, what, query, data, most, allowed):
     url = settings.url + ("?" + query if query else "")
     request = _Request(search, search.request(what), _pace.sent(), allowed)
     try:
-        body = _http.fetch(url, data, _http.Timeout(_pace.clock, REQUEST_TIMEOUT,
-                                                    search.deadline_at),
-                           most, MAX_PAGE_BYTES)
-    except failed.TransportError as error:
+        body = _transport.fetch(url, data, _transport.Timeout(_pace.clock, REQUEST_TIMEOUT,
+                                                              search.deadline_at),
+                                most, MAX_PAGE_BYTES)
+    except TransportError as error:
         raise request.worded(error)
     return Answer(body, request.worded)
-
-
-class _Request(object):
-    """One request of a search, sent at sent: words what went wrong with it."""
-
-    REFUSALS = {
-        "scheme": "only http and https are followed",
-        "malformed": "that is not an address",
-        "downgrade": "it is not followed from https down to plain http",
-        "port": "its port is not a TCP port (1 to 65535)",
-        "resend": "that would send the form again as a GET, without its fields; set "
-                  "TARVO_BLAST_URL to the service's new address",
-        "count": "the %d redirects it follows were not enough" % _http.MAX_REDIRECTS,
-    }
-
-    def __init__(self, search, name, sent, allowed):
-        self.search = search
-        self.name = name
-        self.sent = sent
-        self.allowed = allowed
-        self.url = search.settings.url
-
-    def worded(self, error):
-        """The error a caller gets for a failure of the transport."""
-        if isinstance(error, failed.Expired):
-            return self._expired(error)
-        if isinstance(error, failed.TooLarge):
-            return AnswerTooLarge("the answer to the %s is larger than the %d bytes %s: it %s" % (
-                self.name, error.most, self.allowed, "went on past them"
-                if error.announced is None else "says it has %d" % error.announced))
-        if isinstance(error, failed.Truncated):
-            return IOError("the BLAST service at %s closed the connection after %d bytes of "
-                           "its answer to the %s, %s" % (
-                               self.url, error.received, self.name,
-                               "before its last chunk" if error.announced is None
-                               else "which announced %d" % error.announced))
-        if isinstance(error, failed.Malformed):
-            return IOError("the BLAST service at %s gave no proper HTTP answer to the %s: %s"
-                           % (self.url, self.name, _terminal.shown(error.detail)))
-        if isinstance(error, failed.Refused):
-            return RedirectRefused("the BLAST service redirected the %s (HTTP %d) to %s: %s" % (
-                self.name, error.code, _terminal.shown(repr(error.target)),
-                self.REFUSALS[error.why]))
-        if isinstance(error, failed.Broken):
-            return IOError("the connection to the BLAST service at %s failed during the %s: %s"
-                           % (self.url, self.name, _terminal.shown(str(error.reason))))
-        if isinstance(error, failed.Failure):
-            page = _Request(self.search, self.name, self.sent,
-                            "a page of the BLAST service may have")
-            return urllib2.HTTPError(error.url, error.code, _terminal.shown(error.reason),
-                                     error.headers, Answer(error.body, page.worded))
-        if isinstance(error, failed.Unreachable):
-            # A URLError still, as urllib2 raises it, but escaped and naming what was asked.
-            return urllib2.URLError("the BLAST service at %s could not be reached for the %s: %s"
-                                    % (self.url, self.name, _terminal.shown(str(error.reason))))
-        return error
-
-    def _expired(self, expired):
-        search = self.search
-        if expired.deadline:
-            return SearchTimeout(
-                "BLAST search %s ran out of time: the %s s that TARVO_BLAST_DEADLINE allows "
-                "were over %s (%s s waited in all, %s s of them on that request)" % (
-                    search.name(), _span(search.settings.deadline), self._during(expired),
-                    _span(search.waited()), _span(_pace.clock() - self.sent)))
-        if expired.connecting:
-            return SearchTimeout("the BLAST service at %s could not be reached in %s s for the "
-                                 "%s (%s s waited in all)" % (
-                                     self.url, _span(expired.seconds), self.name,
-                                     _span(search.waited())))
-        return SearchTimeout("the BLAST service at %s sent nothing for %s s while answering "
-                             "the %s (%s s waited in all)" % (
-                                 self.url, _span(expired.seconds), self.name,
-                                 _span(search.waited())))
-
-    def _during(self, expired):
-        if expired.connecting:
-            return "while connecting to the BLAST service at %s for the %s" % (self.url,
-                                                                              self.name)
-        return "while the BLAST service at %s was answering the %s" % (self.url, self.name)
-
-
-def _out_of_time(search, what):
-    return SearchTimeout("BLAST search %s ran out of time: %s s waited (status %s), and the "
-                         "next %s would be due when the %s s that TARVO_BLAST_DEADLINE allows "
-                         "are over" % (search.name(), _span(search.waited()), search.status,
-                                       what, _span(search.settings.deadline)))
 
 
 def _wait_until(search, when, what):
@@ -334,6 +271,3 @@ def _wait_until(search, when, what):
         search.show()
         _pace.sleep(min(when - now, step) if step else when - now)
 
-
-def _span(seconds):
-    return ("%.1f" % seconds).rstrip("0").rstrip(".")

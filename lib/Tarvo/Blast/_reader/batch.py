@@ -11,8 +11,8 @@ says what is wrong; both make the same records.
 import functools
 import operator
 
-from Tarvo.Blast import _records
-from Tarvo.Blast._records import HIT_FIELDS, HSP_FIELDS, MAX_NUMBER_LENGTH, HSP, Alignment
+from Tarvo.Blast._reader import records
+from Tarvo.Blast._reader.records import HIT_FIELDS, HSP_FIELDS, MAX_NUMBER_LENGTH, HSP, Alignment
 
 
 def _joined(lists):
@@ -42,7 +42,7 @@ def _numbers(texts):
     try:
         return _wholes(texts)
     except ValueError:
-        return map(_records.number, texts)
+        return map(records.number, texts)
 
 
 def _bounded(texts):
@@ -59,8 +59,8 @@ def setter(cls, name):
 
 
 # A column's conversion for the conversion of its field.
-_CONVERT_COLUMN = {_records.whole: _wholes, _records.number: _numbers,
-                   _records.real: functools.partial(map, float)}
+_CONVERT_COLUMN = {records.whole: _wholes, records.number: _numbers,
+                   records.real: functools.partial(map, float)}
 
 
 class Layout(object):
@@ -134,7 +134,7 @@ class Plans(object):
                     hsps = hsp_table[1]
         except ValueError:
             return False
-        _records.add_hits(record, alignments, _split(hsps, counts))
+        records.add_hits(record, alignments, _split(hsps, counts))
         return True
 
     def _table(self, cls, fields, nested, elements):

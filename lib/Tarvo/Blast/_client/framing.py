@@ -3,7 +3,7 @@ size or a length is checked, not trusted, and a body cut short is an error, neve
 
 import re
 
-from Tarvo.Blast._http_errors import Malformed, TooLarge, Truncated, own
+from Tarvo.Blast._client.failures import Malformed, TooLarge, Truncated, own
 
 # The most asked of a connection at once.
 PIECE = 64 * 1024

@@ -1,6 +1,6 @@
 """An XML document's elements as the standard library's C tree builder makes them, read from
 a stream that is hostile until read. What the builder does not bound by itself is bounded here
-and, in the bytes before the builder sees them, in _xmlinput:
+and, in the bytes before the builder sees them, in bounds and encoding:
 
 - The path of open elements is at most MAX_DEPTH long, and subtrees are freed by cutting them
   apart, never by a C recursion as deep as they nest.
@@ -9,47 +9,79 @@ and, in the bytes before the builder sees them, in _xmlinput:
   prefixes that namespace declarations bind, which it keeps as well.
 - A token that keeps expat from finishing any element is handed to it in growing pieces, since
   expat reads such a token again from its start with every piece it is given.
+- A stream of several documents is cut where one ends and the next begins (boundary), each
+  read by a Tree of its own within its own bounds; the names are counted over them all.
 
 Parts that are here for speed alone, each safe to take out at a cost in time: the builder
 reports only ends after the root's start, and the namespaces declared, for the names limit
 (one end tells all that is complete); elements are
-asked for their attributes only once the bytes show an attribute (_xmlinput.Markup); cycle
+asked for their attributes only once the bytes show an attribute (bounds.Markup); cycle
 collection waits while a piece is read (collection_paused).
 """
 
 import gc
 import xml.etree.cElementTree as ElementTree
 
-from Tarvo.Blast import _xmlinput
+from Tarvo.Blast._reader import bounds
+from Tarvo.Blast._reader.boundary import Boundary
+from Tarvo.Blast._reader.encoding import Declaration, byte_order
 
 # The most bytes handed to expat at a time, while one token holds it up.
 MAX_CHUNK_SIZE = 16 * 1024 * 1024
 MAX_DEPTH = 32
 MAX_NEW_NAMES = 1000
+# Declarations inside a document (in its comments, say) after which no other is taken for the
+# start of the next document: each is fed apart, and fed apart within a long comment, many
+# would make expat read the comment again and again.
+MAX_INNER_DECLARATIONS = 16
 
 ParseError = ElementTree.ParseError
 
 
+class Names(object):
+    """The element and attribute names, and namespace prefixes, that a stream's documents use
+    and its reader does not know: counted over the whole stream, and refused past
+    MAX_NEW_NAMES."""
+
+    def __init__(self, known):
+        self.known = known
+        self.new = set()
+
+    def note(self, names):
+        for name in names:
+            if name not in self.new and name not in self.known:
+                self.new.add(name)
+                if len(self.new) > MAX_NEW_NAMES:
+                    raise ValueError(
+                        "this document uses more than %d element and attribute names that it "
+                        "should not have (%s, ...)" % (MAX_NEW_NAMES, ", ".join(
+                            repr(new) for new in sorted(self.new)[:5])))
+
+
 class Tree(object):
-    """The document's elements, fed to the builder piece by piece by pieces().
+    """A document's elements, read from source and fed to the builder piece by piece by
+    pieces(), until the stream ends or another document begins in it.
 
     The builder reports each element's end; the last of them tells which elements on the chain
     (the root and, from each element on, its last child) are still open."""
 
-    def __init__(self, handle, known_names, check_root, chunk_size):
+    def __init__(self, source, names, check_root, chunk_size):
         self.chunk_size = chunk_size
-        self.source = _xmlinput.Input(handle)
-        self.known = known_names
+        self.source = source
+        self.names = names
         self.check_root = check_root
         self.events = []
         self._make_parsers(None)
         self.root = None
         self.last_end = None
         self.finished = False
-        self.declaration = _xmlinput.Declaration()
-        self.new_names = set()
+        # Whether another document follows this one in the stream.
+        self.followed = False
+        self.declaration = Declaration()
+        self.boundary = None
+        self.inner_declarations = 0
         self.offset = 0
-        self.markup = _xmlinput.Markup()
+        self.markup = bounds.Markup()
         self.splits = None
         self.progressed = False
 
@@ -57,21 +89,18 @@ class Tree(object):
         """The builder and the prologue's expat, reading in encoding (None: as declared)."""
         self.parser = ElementTree.XMLParser(encoding=encoding)
         self.parser._setevents(self.events, ("start", "end", "start-ns"))
-        self.prologue = _xmlinput.Prologue(encoding)
+        self.prologue = bounds.Prologue(encoding)
 
     def pieces(self):
         """Read and build the document; yield after each piece, and once at its end."""
         size = self.chunk_size
-        while True:
-            data = self.source.read(size)
-            self._build(data)
+        while not self.finished:
+            self._build(self.source.read(size))
             yield
-            if not data:
-                return
             size = self.chunk_size if self.progressed else min(2 * size, MAX_CHUNK_SIZE)
 
     def _build(self, data):
-        """Feed data to the builder (close it when data is empty), and note what ended."""
+        """Feed data to the builder (close it at the document's end), and note what ended."""
         with collection_paused():
             if self.declaration is not None:
                 ready = self.declaration.take(data)
@@ -81,14 +110,38 @@ class Tree(object):
                 if self.declaration.encoding:
                     self._make_parsers(self.declaration.encoding)
                 self.declaration = None
-                if ready:
-                    self._feed(ready)
-            elif data:
-                self._feed(data)
-            if not data:
+                self.boundary = Boundary(byte_order(ready)[0])
+            else:
+                ready = data
+            progressed, following = self._feed_document(self.boundary.take(ready, not data))
+            if following is not None or not data:
                 self.parser.close()
                 self.finished = True
-            self.progressed = self._take_events()
+                progressed = self._take_events() or progressed
+            self.progressed = progressed
+            if following is not None:
+                self.followed = True
+                self.source.next_document(following + self.boundary.take("", True))
+
+    def _feed_document(self, data):
+        """Feed data up to where another document begins, if one does; return whether an
+        element ended, and the bytes from where the next document begins (None if none)."""
+        progressed, fed, offset = False, 0, self.offset
+        at = self.boundary.find(data, 0)
+        # The document's own declaration begins no other.
+        while at >= 0 and self.inner_declarations < MAX_INNER_DECLARATIONS:
+            if offset + at:
+                if at > fed:
+                    self._feed(data[fed:at])
+                    fed = at
+                progressed = self._take_events() or progressed
+                if self.root is not None and self.last_end is self.root:
+                    return progressed, data[at:]
+                self.inner_declarations += 1
+            at = self.boundary.find(data, at + 1)
+        if fed < len(data):
+            self._feed(data[fed:] if fed else data)
+        return self._take_events() or progressed, None
 
     def _feed(self, data):
         start, failure = 0, None
@@ -99,8 +152,8 @@ class Tree(object):
                 start = max(0, self.prologue.root_at - self.offset)
                 failure = self.prologue.failure
                 self.markup.trusted = self.prologue.ascii_safe()
-                self.splits = _xmlinput.Splits(self.prologue.utf16(),
-                                               MAX_NEW_NAMES + len(self.known))
+                self.splits = bounds.Splits(self.prologue.utf16(),
+                                            MAX_NEW_NAMES + len(self.names.known))
                 self.prologue = None
         if self.splits is not None and start < len(data):
             self.splits.check(data[start:] if start else data, self.offset + start,
@@ -153,14 +206,7 @@ class Tree(object):
 
     def note(self, names):
         """Count names the caller does not know; too many, and the document is refused."""
-        for name in names:
-            if name not in self.new_names and name not in self.known:
-                self.new_names.add(name)
-                if len(self.new_names) > MAX_NEW_NAMES:
-                    raise ValueError(
-                        "this document uses more than %d element and attribute names that it "
-                        "should not have (%s, ...)" % (MAX_NEW_NAMES, ", ".join(
-                            repr(new) for new in sorted(self.new_names)[:5])))
+        self.names.note(names)
 
     def chain(self):
         chain = []

@@ -1,4 +1,4 @@
-"""What the service's HTML pages say: their QBlastInfo fields and their error texts.
+"""What the service's HTML pages say: their QBlastInfo fields, their error texts, their message.
 
 A page is hostile too, and up to a few MiB: every search here is a plain scan or a pattern
 that cannot go back over what it has passed, so that no page takes time of its size squared."""
@@ -16,6 +16,13 @@ _ERROR_CLASS = re.compile(r"""\bclass\s*=\s*["'][^"']*error[^"']*["']""", re.I)
 _TAG = re.compile(r"<[^<>]*>")
 _REFERENCE = re.compile(r"&(#[0-9]+|#[xX][0-9a-fA-F]+|\w{1,32});")
 _NAMED = dict(htmlentitydefs.name2codepoint, apos=0x27)
+# Elements whose text no reader of the page sees.
+_HIDDEN = re.compile(r"<(script|style)\b", re.I)
+_TITLE = re.compile(r"<title\b[^<>]*>", re.I)
+# The most of a page's message that an error shows.
+MESSAGE_MOST = 1000
+# How NCBI's pages begin a line that tells what went wrong.
+_ERROR_WORD = "Error:"
 
 
 def info(page):
@@ -33,6 +40,48 @@ def info(page):
             if equals and _KEY.match(key):
                 fields.setdefault(key, value.strip())
         at = end + len(_END)
+
+
+def message(page):
+    """What the page says of itself: the texts of its elements of class error, else its first
+    line that reads "Error:", else its title; None where it has none of these."""
+    texts = error_texts(page)
+    if texts:
+        return "; ".join(texts)
+    text = _TAG.sub(" ", _shown_part(page))
+    at = text.find(_ERROR_WORD)
+    if at >= 0:
+        end = text.find("\n", at)
+        line = _plain_start(text[text.rfind("\n", 0, at) + 1:end if end >= 0 else len(text)])
+        if line:
+            return line
+    title = _TITLE.search(page)
+    if title:
+        end = page.lower().find("</title", title.end())
+        return _plain_start(page[title.end():end]) if end >= 0 else None
+    return None
+
+
+def _plain_start(markup):
+    # A message shows at most MESSAGE_MOST characters: the rest of a long line need not be
+    # made plain, at a cost in memory of several times its size.
+    return plain(markup[:MESSAGE_MOST * 4])
+
+
+def _shown_part(page):
+    """page without its scripts and styles (one that does not end takes the rest)."""
+    lowered = page.lower()
+    parts, at = [], 0
+    while True:
+        hidden = _HIDDEN.search(page, at)
+        if hidden is None:
+            parts.append(page[at:])
+            return "".join(parts)
+        parts.append(page[at:hidden.start()])
+        end = lowered.find("</" + hidden.group(1).lower(), hidden.end())
+        if end < 0:
+            return "".join(parts)
+        at = end
 
 
 def error_texts(page):
@@ -82,10 +131,3 @@ def _character(reference):
         # Past the last character (or the last this interpreter can hold).
         return reference.group(0)
 
-
-def start(body, size=200):
-    """The start of an answer, for an error message."""
-    if not body.strip():
-        return "(an empty answer)"
-    text = " ".join(body[:size].split())
-    return repr(text + ("..." if len(body) > size else ""))

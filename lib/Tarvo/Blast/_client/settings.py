@@ -2,7 +2,7 @@
 
 import re
 
-from Tarvo.Blast import _http
+from Tarvo.Blast._client import transport
 
 DEFAULT_URL = "https://blast.ncbi.nlm.nih.gov/Blast.cgi"
 DEFAULT_MIN_INTERVAL = 10.0
@@ -29,7 +29,7 @@ class Settings(object):
             raise ValueError("TARVO_BLAST_URL must be an http:// or https:// address, not %r"
                              % url)
         try:
-            port = _http.bad_port(url)
+            port = transport.bad_port(url)
         except ValueError:   # such as "http://[::1/"
             raise ValueError("TARVO_BLAST_URL is not an address: %r" % url)
         if port:

@@ -1,7 +1,7 @@
 """An answer's body as a file of bytes that reads it from the connection as it is asked for."""
 
-from Tarvo.Blast._framing import PIECE
-from Tarvo.Blast._http_errors import TransportError
+from Tarvo.Blast._client.framing import PIECE
+from Tarvo.Blast._client.failures import TransportError
 
 
 class Answer(object):

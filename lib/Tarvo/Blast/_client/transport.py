@@ -2,9 +2,9 @@
 
 Every wait ends within the request's Timeout, and every read checks its deadline, so that an
 answer streaming fast but without end is cut as surely as one that stalls. The header section
-may not run past its size, nor the body (framed by _framing) past its own, and redirects go to
+may not run past its size, nor the body (framed by framing) past its own, and redirects go to
 http or https only, never from https down to http. It fails only with the exceptions of
-_http_errors, which carry what happened as data for the caller to word: nothing here knows
+failures, which carry what happened as data for the caller to word: nothing here knows
 what the request is for."""
 
 import errno
@@ -16,8 +16,8 @@ import ssl
 import urllib2
 import urlparse
 
-from Tarvo.Blast._framing import PIECE, Body
-from Tarvo.Blast._http_errors import Expired, Failure, Malformed, Refused, Unreachable, own
+from Tarvo.Blast._client.framing import PIECE, Body
+from Tarvo.Blast._client.failures import Expired, Failure, Malformed, Refused, Unreachable, own
 
 # Redirects followed for one request.
 MAX_REDIRECTS = 10
@@ -147,6 +147,18 @@ class _Response(httplib.HTTPResponse):
     def begin(self):
         httplib.HTTPResponse.begin(self)
         self.fp._sock.head_left = None
+        if not self.chunked:
+            _check_length(self.msg.getheaders("content-length"))
+
+
+def _check_length(values):
+    """Refuse a body's length given twice with different values, or not as a number: httplib
+    would take the body to end with the connection, and a cut one for a whole one."""
+    if len(set(value.strip() for value in values)) > 1:
+        raise Malformed("Content-Length given %d times, with different values: %s" % (
+            len(values), ", ".join(repr(value[:40]) for value in values[:3])))
+    if values and not values[0].strip().isdigit():
+        raise Malformed("a Content-Length of %r" % values[0][:40])
 
 
 class _Connection(httplib.HTTPConnection):
@@ -219,8 +231,12 @@ class _Handler(urllib2.HTTPHandler, urllib2.HTTPSHandler):
         # httplib forgets the socket once it has the answer of a connection that closes.
         sock = connection.sock
         # Unbuffered, so that nothing of the body waits in httplib's file: the body is read
-        # from the socket, as much as has come.
-        response = connection.getresponse()
+        # from the socket, as much as has come. An answer refused unread ends its connection.
+        try:
+            response = connection.getresponse()
+        except Exception:
+            sock.release()
+            raise
         most = self.most if 200 <= response.status < 300 else self.most_failed
         return _Opened(Body(response, sock, most), response)
 

@@ -23,8 +23,8 @@ the batch reading. Only a hit still open after that is begun here.
 
 import collections
 
-from Tarvo.Blast import _records
-from Tarvo.Blast._records import (
+from Tarvo.Blast._reader import records
+from Tarvo.Blast._reader.records import (
     HEADER_AND_PARAMETER_FIELDS, HIT_FIELDS, HSP_FIELDS, ITERATION_FIELDS, KNOWN_NAMES,
     QUERY_FIELDS, STATISTICS_FIELDS, HSP as _HSP_RECORD, Alignment, Record)
 
@@ -56,7 +56,7 @@ class _Iteration(_Kind):
     def begin(self, reader, parent):
         reader.queries += 1
         state = _State("query %d" % reader.queries)
-        state.record = record = _records.make(Record, reader.header.fields)
+        state.record = record = records.make(Record, reader.header.fields)
         record.alignments = []
         record.descriptions = []
         return state
@@ -79,7 +79,7 @@ class _Hit(_Kind):
         return state
 
     def end(self, reader, state, parent):
-        _records.add_hits(parent.record, [_records.make(Alignment, state.fields)],
+        records.add_hits(parent.record, [records.make(Alignment, state.fields)],
                           [state.hsps])
 
 
@@ -88,7 +88,7 @@ class _Hsp(_Kind):
         return _State("HSP %d of %s" % (len(parent.hsps) + 1, parent.where))
 
     def end(self, reader, state, parent):
-        parent.hsps.append(_records.make(_HSP_RECORD, state.fields))
+        parent.hsps.append(records.make(_HSP_RECORD, state.fields))
 
 
 # The document type as the reader walks it; other elements are read past.
@@ -110,11 +110,12 @@ class Reader(object):
     """Turns the complete parts of the tree into records and drops their elements; batch,
     where given, reads complete hits many at a time."""
 
-    def __init__(self, tree, batch=None):
+    def __init__(self, tree, batch=None, queries=0):
         self.tree = tree
         self.batch = batch
         self.header = _State("the report")
-        self.queries = 0
+        # Queries read before, in the stream's documents before this one.
+        self.queries = queries
         self.ready = collections.deque()
         # Open elements already partly read: id -> (element, its state).
         self.saved = {}
@@ -223,4 +224,16 @@ def parse_failure(error, source, path):
         where = "inside <%s>" % "/".join(path) if path else "before its root element"
         return ("the BLAST XML report is cut short: it ends at line %d, column %d after %d "
                 "bytes, %s" % (source.line, source.column, source.total, where))
-    return "the input is not well-formed XML (%s); it starts %s" % (error, source.start())
+    return "the input is not well-formed XML (%s); it starts %s" % (_located(error, source),
+                                                                     source.start())
+
+
+def _located(error, source):
+    """The builder's error, where it is at a line and column of a document after the stream's
+    first, with the stream's line and column."""
+    if not source.document_at or not getattr(error, "position", None):
+        return error
+    line, column = source.position(*error.position)
+    # The builder's message ends with the position: "mismatched tag: line 3, column 4".
+    return "%s: line %d%s" % (str(error).rsplit(": line ", 1)[0], line,
+                              "" if column is None else ", column %d" % column)
