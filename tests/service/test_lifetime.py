@@ -13,7 +13,6 @@ from blast_client import info, request, results, status, submit
 from conftest import Clock, running_service
 from localblast.api.faults import Faults
 from localblast.errors import BlastFailed, Refused
-from localblast.reports.formatting import WHOLE_XML
 from localblast.runs.blast import XML_REPORT
 from localblast.store.jobs import FAILED, READY, UNKNOWN, WAITING, JobStore
 from logs import Logs
@@ -274,16 +273,11 @@ def test_closing_the_store_removes_its_reports(clock):
     assert not os.path.exists(store.folder)
 
 
-def whole_xml(job):
-    """The path of the XML report that a search's XML answers are cut from."""
-    return os.path.join(job.folder, WHOLE_XML)
-
-
 def test_over_http_results_are_read_from_the_report_file(db):
     with running_service(db) as (url, store, _):
         rid = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
         job = finished(store, rid)
-        with open(whole_xml(job), "w") as stream:
+        with open(job.report, "w") as stream:
             stream.write(REPORT)
         assert results(url, rid, NCBI_GI="true")[2] == REPORT
 
@@ -294,8 +288,7 @@ def test_stopping_the_service_cuts_a_report_short_between_two_chunks(db):
     outcome = []
     with running_service(db) as (url, store, logs):
         rid = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
-        with open(whole_xml(finished(store, rid)), "wb") as stream:
-            stream.truncate(size)
+        os.truncate(finished(store, rid).report, size)
         connection = http.client.HTTPConnection("127.0.0.1", int(url.split(":")[2].split("/")[0]), timeout=120)
         connection.request("GET", "/Blast.cgi?CMD=Get&FORMAT_TYPE=XML&NCBI_GI=true&RID=" + rid)
         response = connection.getresponse()
