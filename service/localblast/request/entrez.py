@@ -5,7 +5,8 @@ As in Entrez, a name matches an organism by its scientific name, its genus or on
 names, letter case and repeated blanks aside. Terms of any other field are refused.
 
 The query is split into words once (str.split is linear) and each term is matched by a pattern
-that never backtracks: a query of any length costs time linear in its length.
+whose runs end at characters they cannot take (a quote, a bracket), so that a term that fails
+to match costs time linear in its length, whatever its length.
 """
 import re
 
@@ -13,7 +14,7 @@ from ..errors import Refused
 from .echo import shown
 
 # A term's words joined by single blanks: a quoted or a bare name, then its field.
-TERM = re.compile(r'(?:"([^"]++)" ?+|([^"\[\]]++))\[ ?+(orgn|organism) ?+\]', re.IGNORECASE)
+TERM = re.compile(r'(?:"([^"]+)" ?|([^"\[\]]+))\[ ?(orgn|organism) ?\]', re.IGNORECASE)
 JOIN = "OR"
 
 

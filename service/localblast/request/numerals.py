@@ -1,15 +1,17 @@
 """Numbers as NCBI takes them: ASCII digits only. Python's own readers also take other scripts'
 digits ("١٠"), which BLAST+ refuses with a usage dump.
 
-A number longer than LONGEST characters is refused before any pattern sees it, and the patterns
-never backtrack (possessive quantifiers): reading a number costs at most its length, whatever it
-holds. Python's int() refuses more than 4300 digits; no such text gets that far."""
+A number longer than LONGEST characters is refused before any pattern sees it: reading a number
+costs at most its length, whatever it holds. (Python's int() refuses more than 4300 digits; no
+such text gets that far.)"""
 import math
 import re
 
 LONGEST = 64
-WHOLE = re.compile(r"[0-9]++", re.ASCII)
-DECIMAL = re.compile(r"(?:[0-9]++(?:\.[0-9]*+)?+|\.[0-9]++)(?:[eE][-+]?+[0-9]++)?+", re.ASCII)
+WHOLE = re.compile(r"[0-9]+", re.ASCII)
+# Digits, a point and digits, or a point and digits; an exponent: no run of digits can be split
+# between two parts of the pattern, so a failed match gives back each character once.
+DECIMAL = re.compile(r"(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][-+]?[0-9]+)?", re.ASCII)
 
 
 def whole_number(text, low, high):

@@ -17,11 +17,11 @@ LETTERS = {"protein": both_cases("ABCDEFGHIJKLMNOPQRSTUVWXYZ*-"),
            "nucleotide": both_cases("ACGTUNRYKMSWBDHV-")}
 # An accession ("NP_062074.1", "Q9D8U8") or a GI number: sequences hold no digits. Longer texts
 # are no identifiers; they are read as sequences and refused for their digits.
-IDENTIFIER = re.compile(r"[A-Za-z0-9_]++(?:\.[0-9]++)?+", re.ASCII)
+IDENTIFIER = re.compile(r"[A-Za-z0-9_]+(?:\.[0-9]+)?", re.ASCII)
 DIGIT = re.compile(r"[0-9]", re.ASCII)
 IDENTIFIER_LONGEST = 64
 # Blanks between sequence letters: ASCII ones only, as BLAST+ reads them.
-BLANKS = re.compile(r"\s++", re.ASCII)
+BLANKS = re.compile(r"\s+", re.ASCII)
 RECORD = re.compile(r"\n(?=>)")
 # Wrong letters named in a refusal, at most.
 NAMED_LETTERS = 20

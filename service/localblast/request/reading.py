@@ -39,7 +39,7 @@ COMMANDS = ("Put", "Get", "Delete", "DisplayRIDs")
 FORMAT_OBJECTS = ("searchinfo", "alignment")
 MATRICES = ("BLOSUM45", "BLOSUM50", "BLOSUM62", "BLOSUM80", "BLOSUM90", "PAM30", "PAM70", "PAM250")
 DEFAULT_HITLIST_SIZE = 100
-GAP_COSTS = re.compile(r"([0-9]++)\s++([0-9]++)", re.ASCII)
+GAP_COSTS = re.compile(r"([0-9]+)\s+([0-9]+)", re.ASCII)
 GAP_COST_MOST = 32767
 
 
