@@ -35,7 +35,6 @@ Submission = collections.namedtuple("Submission", "program database query organi
 # submission's.
 Report = collections.namedtuple("Report", "format_type alignment_view sizes show_gi download")
 
-COMMANDS = ("Put", "Get", "Delete", "DisplayRIDs")
 FORMAT_OBJECTS = ("searchinfo", "alignment")
 MATRICES = ("BLOSUM45", "BLOSUM50", "BLOSUM62", "BLOSUM80", "BLOSUM90", "PAM30", "PAM70", "PAM250")
 DEFAULT_HITLIST_SIZE = 100
@@ -60,8 +59,7 @@ def read_request(form):
         return Delete(client, text(form, "RID"))
     if command == "displayrids":
         return ListRids(client)
-    raise BadRequest("CMD must be %s; received %s" % (", ".join(COMMANDS[:-1]) + " or " + COMMANDS[-1],
-                                                      shown(text(form, "CMD"))))
+    raise BadRequest("CMD must be Put, Get, Delete or DisplayRIDs; received %s" % shown(text(form, "CMD")))
 
 
 def read_get(form, client):
@@ -80,17 +78,23 @@ def read_get(form, client):
         return Results(client, rid, None, str(refusal))
 
 
+def report_names(form):
+    """FORMAT_TYPE and ALIGNMENT_VIEW as the form names them (None: not given)."""
+    return choice(form, "FORMAT_TYPE", list(FORMATS)), choice(form, "ALIGNMENT_VIEW", list(VIEWS))
+
+
 def read_report(form):
-    format_type, view = choice(form, "FORMAT_TYPE", list(FORMATS)), choice(form, "ALIGNMENT_VIEW", list(VIEWS))
+    format_type, view = report_names(form)
     return Report(format_type, view, list_sizes(form), switch(form, "NCBI_GI"), bool(switch(form, "RESULTS_FILE")))
 
 
 def read_put(form, client):
     name = text(form, "PROGRAM").lower()
+    program = name if name in PROGRAMS else "any"
     try:
-        return Put(client, name if name in PROGRAMS else "any", read_submission(form), None)
+        return Put(client, program, read_submission(form), None)
     except Refused as refusal:
-        return Put(client, name if name in PROGRAMS else "any", None, str(refusal))
+        return Put(client, program, None, str(refusal))
 
 
 def read_submission(form):
@@ -101,7 +105,7 @@ def read_submission(form):
         raise Refused("PROGRAM must be one of %s; received %s" % (", ".join(sorted(PROGRAMS)), shown(name)))
     query = read_query(text(form, "QUERY"), program.query_molecule)
     organisms = entrez.organism_names(text(form, "ENTREZ_QUERY"))
-    format_type, view = choice(form, "FORMAT_TYPE", list(FORMATS)), choice(form, "ALIGNMENT_VIEW", list(VIEWS))
+    format_type, view = report_names(form)
     report_format(format_type, view, name.lower())   # a report that could never be made is refused now
     sizes = list_sizes(form)
 
@@ -116,8 +120,9 @@ def read_submission(form):
     if filters:
         arguments += filter_arguments(filters, program.filter_option)
     arguments += scoring_arguments(form, program.tool)
-    return Submission(name.lower(), text(form, "DATABASE"), query, organisms, arguments, sizes,
-                      bool(switch(form, "NCBI_GI")), format_type, view)
+    return Submission(program=name.lower(), database=text(form, "DATABASE"), query=query, organisms=organisms,
+                      arguments=arguments, sizes=sizes, show_gi=bool(switch(form, "NCBI_GI")),
+                      format_type=format_type, alignment_view=view)
 
 
 def expect_value(given):
