@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """A local BLAST service on 127.0.0.1 that speaks NCBI's BLAST URL API and runs the searches
-with BLAST+ on the database that the build makes (build/service/db).
+with BLAST+ on the databases it is given (by default the bundled one that the build makes).
 
-    /usr/bin/python3 service/blast_service.py --db build/service/db [--port N]
+    /usr/bin/python3 service/blast_service.py [--port N] [--fasta NAME=FILE] [--blastdb FOLDER]
 
 It prints its URL (http://127.0.0.1:PORT/Blast.cgi) on standard output once it accepts
 requests, logs to standard error, and stops on SIGTERM or Ctrl-C.
@@ -17,7 +17,7 @@ from localblast import options
 from localblast.api.commands import Api
 from localblast.api.faults import Faults
 from localblast.api.guidelines import Guidelines
-from localblast.databases import database
+from localblast.databases import serving
 from localblast.errors import DatabaseError
 from localblast.programs import TOOLS
 from localblast.reports import formatting
@@ -37,13 +37,13 @@ def main(arguments):
         log("BLAST+ programs not found on PATH: %s (Debian package ncbi-blast+)" % ", ".join(missing))
         return 2
     try:
-        db = database.load(settings.db)
+        catalogue = serving.catalogue(settings, log)
     except (DatabaseError, OSError) as error:
-        log("cannot use the database: %s" % error)
+        log("cannot use the databases: %s" % error)
         return 2
-    runner = BlastRunner(db, settings.job_timeout)
+    runner = BlastRunner(catalogue, settings.job_timeout)
     store = JobStore(runner.run, settings.keep, settings.max_jobs, settings.workers, log=log)
-    api = Api(db, store, Faults.from_options(settings), settings.rtoe, log, settings.status_wait,
+    api = Api(catalogue, store, Faults.from_options(settings), settings.rtoe, log, settings.status_wait,
               functools.partial(formatting.make, runner), Guidelines(settings.guidelines, settings.guideline_scale))
     try:
         server = BlastServer(settings.port, api)
@@ -58,7 +58,8 @@ def main(arguments):
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
 
-    log("serving %s from %s" % (server.url(), settings.db))
+    log("serving %s: %s" % (server.url(), "; ".join("%s (%s) in %s" % database
+                                                    for database in catalogue.databases())))
     if settings.guidelines:
         log("usage guidelines: %s, intervals scaled by %g" % (settings.guidelines, settings.guideline_scale))
     print(server.url(), flush=True)

@@ -76,9 +76,9 @@ def info(page, key):
     return found.group(1).decode() if found else None
 
 
-def report_from_service(url, query, format_type):
+def report_from_service(url, query, format_type, database="nr"):
     """Submission, polling and the report; its size in bytes."""
-    _, page = request(url, dict(CMD="Put", PROGRAM="blastp", DATABASE="nr", QUERY=query,
+    _, page = request(url, dict(CMD="Put", PROGRAM="blastp", DATABASE=database, QUERY=query,
                                 HITLIST_SIZE=HITLIST_SIZE), post=True)
     rid = info(page, "RID")
     if not rid:
@@ -205,12 +205,16 @@ def main():
             latency(url, db, query, query_file, Path(scratch), args.rounds, args.budget)
             throughput(url, db, query, query_file, scratch, args.clients, args.reports, args.budget)
         finally:
-            service.terminate()
-            try:
-                service.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                service.kill()
-                service.wait()
+            stop(service)
+
+
+def stop(service):
+    service.terminate()
+    try:
+        service.wait(timeout=15)
+    except subprocess.TimeoutExpired:
+        service.kill()
+        service.wait()
 
 
 if __name__ == "__main__":

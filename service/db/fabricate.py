@@ -32,20 +32,21 @@ CODON_LETTERS = "FFLLSSSSYY**CC*WLLLLPPPPHHQQRRRRIIIMTTTTNNKKSSRRVVVVAAAADDEEGGG
 CODONS = [a + b + c for a in "TCAG" for b in "TCAG" for c in "TCAG"]
 GENETIC_CODE = dict(zip(CODONS, CODON_LETTERS))
 
-# Organisms: scientific name -> common names an Entrez organism term may use.
+# Organisms: scientific name -> NCBI's taxonomy id, and the common names an Entrez organism term
+# may use.
 ORGANISMS = {
-    "Rattus norvegicus": ["rat", "Norway rat", "brown rat"],
-    "Rattus rattus": ["black rat", "roof rat"],
-    "Mus musculus": ["mouse", "house mouse"],
-    "Homo sapiens": ["human"],
-    "Pan troglodytes": ["chimpanzee"],
-    "Pan paniscus": ["bonobo", "pygmy chimpanzee"],
-    "Gorilla gorilla": ["gorilla", "western gorilla"],
-    "Arabidopsis thaliana": ["thale cress"],
-    "Vitis vinifera": ["wine grape"],
-    "Catharanthus roseus": ["Madagascar periwinkle"],
-    "Oryza sativa": ["rice"],
-    "Saccharomyces cerevisiae": ["baker's yeast"],
+    "Rattus norvegicus": (10116, ["rat", "Norway rat", "brown rat"]),
+    "Rattus rattus": (10117, ["black rat", "roof rat"]),
+    "Mus musculus": (10090, ["mouse", "house mouse"]),
+    "Homo sapiens": (9606, ["human"]),
+    "Pan troglodytes": (9598, ["chimpanzee"]),
+    "Pan paniscus": (9597, ["bonobo", "pygmy chimpanzee"]),
+    "Gorilla gorilla": (9593, ["gorilla", "western gorilla"]),
+    "Arabidopsis thaliana": (3702, ["thale cress"]),
+    "Vitis vinifera": (29760, ["wine grape"]),
+    "Catharanthus roseus": (4058, ["Madagascar periwinkle"]),
+    "Oryza sativa": (4530, ["rice"]),
+    "Saccharomyces cerevisiae": (4932, ["baker's yeast"]),
 }
 
 
@@ -167,14 +168,16 @@ def write_fasta(path, records):
 
 
 def write_catalogue(folder, records):
+    # Each sequence's accession and taxonomy id, as makeblastdb -taxid_map reads them (it takes no
+    # comment lines).
     with open(os.path.join(folder, "catalogue.tsv"), "w") as out:
-        out.write("# accession\torganism\n")
         for seq_id, _title, organism, _sequence in records:
-            out.write("%s\t%s\n" % (seq_id.rstrip("|").split("|")[-1], organism))
+            out.write("%s\t%d\n" % (seq_id.rstrip("|").split("|")[-1], ORGANISMS[organism][0]))
     with open(os.path.join(folder, "organisms.tsv"), "w") as out:
-        out.write("# organism\tcommon names, separated by \";\"\n")
+        out.write("# taxonomy id\torganism\tcommon names, separated by \";\"\n")
         for organism in sorted(ORGANISMS):
-            out.write("%s\t%s\n" % (organism, "; ".join(ORGANISMS[organism])))
+            taxid, common_names = ORGANISMS[organism]
+            out.write("%d\t%s\t%s\n" % (taxid, organism, "; ".join(common_names)))
 
 
 def main(folder):

@@ -4,8 +4,10 @@ for some seconds, refuse its submissions, make its searches fail, or make them t
 time). PROGRAM is a program name or "any"."""
 import argparse
 import os
+import re
 
 from .api.faults import REFUSED
+from .databases import cache
 from .api.guidelines import MODES
 from .programs import PROGRAMS
 from .request import numerals
@@ -77,6 +79,43 @@ def job_time(text):
     return program_name(program), seconds(duration)
 
 
+# A database's name: what BLAST+ takes for -db and for a file's name.
+DATABASE_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.-]{0,99}", re.ASCII)
+MOLECULES = {"protein": "protein", "prot": "protein", "nucleotide": "nucleotide", "nucl": "nucleotide"}
+
+
+def fasta_database(text):
+    """NAME[:MOLECULE]=FILE, e.g. mine=proteins.fasta or reads:nucleotide=reads.fa: (name, molecule or None, file)."""
+    given, separator, path = text.partition("=")
+    name, _, molecule = given.partition(":")
+    if not separator or not path:
+        raise argparse.ArgumentTypeError("expected NAME=FILE or NAME:MOLECULE=FILE, received %r" % text)
+    if not DATABASE_NAME.fullmatch(name):
+        raise argparse.ArgumentTypeError("%r is not a database name: letters, digits, _ . and -, starting with a "
+                                         "letter or digit" % name)
+    if molecule and molecule.lower() not in MOLECULES:
+        raise argparse.ArgumentTypeError("%r is not a molecule: protein or nucleotide" % molecule)
+    return name, MOLECULES[molecule.lower()] if molecule else None, path
+
+
+def add_database_options(parser):
+    group = parser.add_argument_group("databases (without --db, --fasta or --blastdb: the bundled database)")
+    group.add_argument("--db", metavar="FOLDER", default=None,
+                       help="the bundled database's folder as the build makes it (default: build/service/db "
+                            "beside the sources), serving nr (protein and nucleotide) and nt")
+    group.add_argument("--fasta", type=fasta_database, action="append", default=[], metavar="NAME[:MOLECULE]=FILE",
+                       help="serve a FASTA file as NAME, built once with makeblastdb into the cache; its molecule "
+                            "is found from its letters unless given (repeatable)")
+    group.add_argument("--blastdb", action="append", default=[], metavar="FOLDER",
+                       help="serve every BLAST+ database in the folder under its own name, NCBI's prebuilt ones "
+                            "included (repeatable)")
+    group.add_argument("--taxonomy", metavar="FILE", default=None,
+                       help="NCBI's taxonomy names (names.dmp of its taxdump), for organism names in ENTREZ_QUERY")
+    group.add_argument("--cache", metavar="FOLDER", default=cache.default_folder(),
+                       help="where databases built from FASTA files and the taxonomy names' index are kept "
+                            "(default: %(default)s)")
+
+
 def add_fault_options(parser):
     group = parser.add_argument_group("fault injection (for testing clients; PROGRAM may be \"any\")")
     group.add_argument("--fail-http", type=http_fault, action="append", default=[], metavar="PROGRAM:STEP:STATUS",
@@ -95,8 +134,6 @@ def add_fault_options(parser):
 def parse(arguments, description=None):
     """The settings of a command line; argparse's usage error (status 2) for a malformed one."""
     parser = argparse.ArgumentParser(description=description)
-    parser.add_argument("--db", required=True, metavar="FOLDER",
-                        help="the database folder that the build makes (build/service/db)")
     parser.add_argument("--port", type=whole_numbers(0, 65535), default=0,
                         help="the port to listen on, on 127.0.0.1 (default: a free one)")
     parser.add_argument("--rtoe", type=whole_numbers(0, 86400), default=1, metavar="SECONDS",
@@ -118,5 +155,6 @@ def parse(arguments, description=None):
     parser.add_argument("--guideline-scale", type=scale, default=1.0, metavar="F",
                         help="scale the guidelines' intervals (10 s between requests, 60 s between status "
                              "requests for one RID) by F, e.g. 0.02 for tests (default 1)")
+    add_database_options(parser)
     add_fault_options(parser)
     return parser.parse_args(arguments)

@@ -9,7 +9,7 @@ import pytest
 
 from localblast.api.commands import Api
 from localblast.api.faults import Faults
-from localblast.databases import database
+from localblast.databases import serving
 from localblast.reports import formatting
 from localblast.runs.blast import BlastRunner
 from localblast.server.httpd import BlastServer
@@ -29,7 +29,7 @@ def database_folder():
 
 @pytest.fixture(scope="session")
 def db():
-    return database.load(database_folder())
+    return serving.bundled_catalogue(database_folder())
 
 
 class Clock:

@@ -7,6 +7,7 @@ import threading
 import xml.etree.ElementTree as ElementTree
 import zipfile
 
+import bundled_sources
 from blast_client import fetch, field, results, submit, wait, without_gi
 from conftest import database_folder, running_service
 from service_process import service_process
@@ -14,8 +15,8 @@ from service_process import service_process
 CLIENTS = 20
 
 
-def test_twenty_clients_get_each_their_own_result(db):
-    proteins = db.entries["protein"]
+def test_twenty_clients_get_each_their_own_result():
+    proteins = bundled_sources.entries("protein")
     work = [(proteins[number % len(proteins)], "1e-%02d" % number, number % 2 == 0) for number in range(CLIENTS)]
     outcomes = [None] * CLIENTS
     start = threading.Barrier(CLIENTS, timeout=30)

@@ -1,14 +1,17 @@
-"""The database's sources: what fabricate.py makes, and what loading a broken folder says."""
+"""The bundled database's sources (what fabricate.py makes, and a taxonomy id for every
+sequence), and the start-up that refuses what it cannot serve, with a line naming it."""
 import filecmp
 import os
-import shutil
 import subprocess
 import sys
 
 import pytest
 
+import bundled_sources
 from conftest import REPOSITORY, database_folder
-from localblast.databases import database
+from localblast import options
+from localblast.databases import cache, serving
+from service_process import SCRIPT
 
 SOURCES = os.path.join(REPOSITORY, "service", "db")
 TEXT_FILES = ("proteins.fasta", "nucleotides.fasta", "catalogue.tsv", "organisms.tsv")
@@ -21,33 +24,84 @@ def test_the_committed_sources_are_what_the_generator_makes(tmp_path):
         assert filecmp.cmp(os.path.join(SOURCES, name), str(tmp_path / name), shallow=False), name
 
 
-def test_every_sequence_has_a_catalogued_organism_and_a_unique_accession(db):
-    for molecule in database.MOLECULES:
-        accessions = [entry.accession for entry in db.entries[molecule]]
-        assert len(set(accessions)) == len(accessions)
-        assert all(entry.organism in db.common_names for entry in db.entries[molecule])
+def test_every_sequence_has_one_catalogued_organism():
+    accessions = [entry.accession for molecule in ("protein", "nucleotide")
+                  for entry in bundled_sources.entries(molecule)]
+    assert len(set(accessions)) == len(accessions)
+    assert sorted(accessions) == sorted(bundled_sources.organism_by_accession())
+
+
+def test_without_a_database_option_the_bundled_database_is_served():
+    assert serving.bundled_folder(options.parse([])) == serving.BUILT
+    assert serving.bundled_folder(options.parse(["--db", "elsewhere"])) == "elsewhere"
+    assert serving.bundled_folder(options.parse(["--fasta", "mine=mine.fa"])) is None
+
+
+def test_an_interrupted_build_leaves_nothing_that_a_later_start_would_take(tmp_path):
+    target = os.path.join(cache.folder(str(tmp_path), "fasta"), "mine-protein-KEY")
+    with pytest.raises(KeyboardInterrupt):
+        with cache.building(target) as building:
+            os.mkdir(building)
+            (tmp_path / "fasta" / os.path.basename(building) / "mine.pin").write_text("half")
+            raise KeyboardInterrupt
+    assert os.listdir(str(tmp_path / "fasta")) == []
+    # A service killed while building leaves the folder under a name of its own, which the next
+    # start removes once that service is gone.
+    ended = subprocess.run(["sh", "-c", "echo $$"], capture_output=True, text=True, check=True)
+    left = tmp_path / "fasta" / (".building-%s-mine-protein-KEY" % ended.stdout.strip())
+    left.mkdir()
+    cache.folder(str(tmp_path), "fasta")
+    assert os.listdir(str(tmp_path / "fasta")) == []
+
+
+FASTA = ">ref|XP_000001.1| one\nMKTAYIAKQRQISFVKSHFSRQ\n>ref|XP_000002.1| two\nMKTAYIAKQRQISFVKSHFSRA\n"
 
 
 @pytest.fixture
-def copy(tmp_path):
-    folder = tmp_path / "db"
-    shutil.copytree(database_folder(), str(folder))
-    return folder
+def files(tmp_path):
+    """Makes a file in the test's folder from its text; its path."""
+    def made(name, text):
+        path = tmp_path / name
+        path.write_text(text)
+        return str(path)
+    return made
 
 
-@pytest.mark.parametrize("damage, words", [
-    (lambda folder: os.remove(str(folder / "organisms.tsv")), ["organisms.tsv"]),
-    (lambda folder: os.remove(str(folder / "protein" / "nr.pin")), ["nr.pin", "cmake --build"]),
-    (lambda folder: (folder / "catalogue.tsv").write_text("NP_062074.1\tRattus norvegicus\n"),
-     ["NP_001102467.1", "None"]),
-    (lambda folder: (folder / "catalogue.tsv").write_text("NP_062074.1 Rattus norvegicus\n"),
-     ["catalogue.tsv:1", "2 tab-separated fields"]),
-    (lambda folder: (folder / "nucleotides.fasta").write_text("ACGT\n>x\nACGT\n"),
-     ["nucleotides.fasta:1", "before the first definition line"]),
-])
-def test_a_broken_database_folder_is_an_error_naming_the_fault(copy, damage, words):
-    damage(copy)
-    with pytest.raises(database.DatabaseError) as error:
-        database.load(str(copy))
+# Each case: the command line's database options (given the test's files), and words of its
+# one line of refusal.
+REFUSALS = [
+    (lambda files: ["--db", "/nonexistent/db"], ["/nonexistent/db", "cmake --build"]),
+    (lambda files: ["--blastdb", "/nonexistent/dbs"], ["--blastdb /nonexistent/dbs", "not a folder"]),
+    (lambda files: ["--blastdb", os.path.dirname(files("unrelated.txt", "x"))],
+     ["holds no BLAST+ database"]),
+    (lambda files: ["--fasta", "mine=/nonexistent.fa"], ["--fasta mine=/nonexistent.fa", "cannot be read"]),
+    (lambda files: ["--fasta", "mine=" + files("empty.fa", "")], ["empty.fa", "holds no sequences"]),
+    (lambda files: ["--fasta", "mine=" + files("titles.fa", ">only a title\n")], ["titles.fa", "no sequences"]),
+    (lambda files: ["--fasta", "mine=" + files("twice.fa", FASTA + FASTA)],
+     ["twice.fa", "makeblastdb refused", "Duplicate seq_ids"]),
+    (lambda files: ["--fasta", "mine=" + files("ids.fa", ">x|y|z|w|q odd\nMKTAYIAKQR\n")],
+     ["ids.fa", "makeblastdb refused", "x|y|z|w|q"]),
+    (lambda files: ["--fasta", "mine=" + files("a.fa", FASTA), "--fasta", "mine=" + files("b.fa", FASTA)],
+     ["two protein databases", "'mine'", "a.fa", "b.fa"]),
+    (lambda files: ["--db", database_folder(), "--fasta", "nr=" + files("a.fa", FASTA)],
+     ["two protein databases", "'nr'", "--db", "a.fa"]),
+    (lambda files: ["--fasta", "my db=" + files("a.fa", FASTA)], ["--fasta", "'my db' is not a database name"]),
+    (lambda files: ["--fasta", "mine:rna=" + files("a.fa", FASTA)], ["--fasta", "'rna' is not a molecule"]),
+    (lambda files: ["--fasta", files("a.fa", FASTA)], ["--fasta", "NAME=FILE"]),
+    (lambda files: ["--db", database_folder(), "--taxonomy", "/nonexistent/names.dmp"],
+     ["/nonexistent/names.dmp", "cannot read"]),
+    (lambda files: ["--db", database_folder(), "--taxonomy", files("names.dmp", "9606\t|\tHomo sapiens\n")],
+     ["names.dmp:1", "not a line of NCBI's names.dmp"]),
+    (lambda files: ["--db", database_folder(), "--taxonomy", files("names.dmp", "")],
+     ["names.dmp", "holds no names"]),
+]
+
+
+@pytest.mark.parametrize("arguments, words", REFUSALS)
+def test_start_up_refuses_what_it_cannot_serve_naming_it(tmp_path, files, arguments, words):
+    done = subprocess.run([sys.executable, SCRIPT, "--cache", str(tmp_path / "cache")] + arguments(files),
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 2 and done.stdout == ""
+    line = done.stderr.strip().splitlines()[-1]
     for word in words:
-        assert word in str(error.value)
+        assert word in line, done.stderr

@@ -5,6 +5,7 @@ import os
 import pytest
 
 from localblast.errors import BlastFailed
+from localblast.reports.formatting import WHOLE_XML
 from localblast.store.jobs import KEPT_REPORTS, JobStore
 from test_lifetime import Blast, finished, quiet
 
@@ -50,7 +51,7 @@ def test_a_report_that_cannot_be_made_leaves_nothing_and_is_tried_again(job):
         raise BlastFailed("blast_formatter ended with status 1")
     with pytest.raises(BlastFailed):
         store.open_report(job, "shape", failing)
-    assert job.formatted == {} and sorted(os.listdir(job.folder)) == ["report.xml"]
+    assert job.formatted == {} and sorted(os.listdir(job.folder)) == [WHOLE_XML]
     assert read(store.open_report(job, "shape", writer([]))) == b"report"
 
 

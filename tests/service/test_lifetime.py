@@ -13,7 +13,8 @@ from blast_client import info, request, results, status, submit
 from conftest import Clock, running_service
 from localblast.api.faults import Faults
 from localblast.errors import BlastFailed, Refused
-from localblast.runs.blast import XML_REPORT
+from localblast.reports.formatting import WHOLE_XML
+from localblast.runs.blast import Outcome
 from localblast.store.jobs import FAILED, READY, UNKNOWN, WAITING, JobStore
 from logs import Logs
 
@@ -37,8 +38,9 @@ class Blast:
         self.searches.append(search)
         if isinstance(self.outcome, Exception):
             raise self.outcome
-        with open(os.path.join(folder, XML_REPORT), "w") as stream:
+        with open(os.path.join(folder, WHOLE_XML), "w") as stream:
             stream.write(self.outcome)
+        return Outcome(has_hits="<Hit>" in self.outcome)
 
 
 @pytest.fixture
@@ -273,11 +275,16 @@ def test_closing_the_store_removes_its_reports(clock):
     assert not os.path.exists(store.folder)
 
 
+def whole_xml(job):
+    """The path of the XML report that a search's XML answers are cut from."""
+    return os.path.join(job.folder, WHOLE_XML)
+
+
 def test_over_http_results_are_read_from_the_report_file(db):
     with running_service(db) as (url, store, _):
         rid = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
         job = finished(store, rid)
-        with open(job.report, "w") as stream:
+        with open(whole_xml(job), "w") as stream:
             stream.write(REPORT)
         assert results(url, rid, NCBI_GI="true")[2] == REPORT
 
@@ -288,7 +295,8 @@ def test_stopping_the_service_cuts_a_report_short_between_two_chunks(db):
     outcome = []
     with running_service(db) as (url, store, logs):
         rid = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
-        os.truncate(finished(store, rid).report, size)
+        with open(whole_xml(finished(store, rid)), "wb") as stream:
+            stream.truncate(size)
         connection = http.client.HTTPConnection("127.0.0.1", int(url.split(":")[2].split("/")[0]), timeout=120)
         connection.request("GET", "/Blast.cgi?CMD=Get&FORMAT_TYPE=XML&NCBI_GI=true&RID=" + rid)
         response = connection.getresponse()

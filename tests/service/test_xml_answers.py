@@ -29,13 +29,13 @@ def toolkit_form(program, kind, expect, term, ncbi_gi):
 
 def straight_xml(db, tmp_path, fields):
     """The report of a search that BLAST+ writes as XML itself, edited as the service edits it."""
-    search = search_for(db, read_submission({name.upper(): [text] for name, text in fields.items()}))
+    search = search_for(db, read_submission({name.upper(): [text] for name, text in fields.items()}, db))
     runner = BlastRunner(db, timeout=120)
     folder = str(tmp_path)
     output = os.path.join(folder, "straight.xml")
     subprocess.run([search.tool, "-query", write(folder, "query.fasta", search.query_text), "-db", search.database,
                     "-outfmt", "5", "-out", output] + search.arguments + runner.restriction_arguments(folder, search),
-                   env=dict(os.environ, BLASTDB=db.blast_folder(search.molecule)), check=True,
+                   env=runner.environment(search), check=True,
                    stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
     labelled = os.path.join(folder, "labelled.xml")
     edits.write_labelled(output, labelled, search.label)

@@ -6,8 +6,8 @@ import os
 import subprocess
 
 import pytest
+from bundled_sources import organism_of_hit
 from check_queries import CHECK_ROWS, ROW_QUERIES
-from localblast.databases import database
 from service_process import service_process
 
 SEARCH = """
@@ -51,12 +51,9 @@ def toolkit_hits(url, program, query, term):
     ("blastn", ROW_QUERIES["sequence"], "pan [ORGN]", {"Pan troglodytes", "Pan paniscus"}),
 ])
 def test_the_filter_excludes_other_organisms(program, query, term, organisms):
-    db = database.load(setting("QBLAST_SERVICE_DB"))
-    molecule = "protein" if program == "blastp" else "nucleotide"
-    organism_of = {entry.seq_id: entry.organism for entry in db.entries[molecule]}
     with service_process("--db", setting("QBLAST_SERVICE_DB"), "--rtoe", "0") as (_, url):
-        unfiltered = {organism_of[hit] for hit in toolkit_hits(url, program, query, "")}
-        filtered = {organism_of[hit] for hit in toolkit_hits(url, program, query, term)}
+        unfiltered = {organism_of_hit(hit) for hit in toolkit_hits(url, program, query, "")}
+        filtered = {organism_of_hit(hit) for hit in toolkit_hits(url, program, query, term)}
     assert unfiltered - organisms
     assert filtered == organisms
 

@@ -44,7 +44,7 @@ class Api:
         `arrived` on the Api's clock (None: now)."""
         arrived = self.clock() if arrived is None else arrived
         try:
-            request = reading.read_request(form)
+            request = reading.read_request(form, self.database)
         except reading.BadRequest as refusal:
             return html(api_pages.error(str(refusal)), 400)
         if isinstance(request, reading.Put):

@@ -13,7 +13,7 @@ from .formats import formatter_arguments
 
 # The search's whole XML report (every hit, the query named as the label says): what the XML
 # answers are cut from.
-XML_REPORT = "report.xml"
+WHOLE_XML = "whole-report.xml"
 # blast_formatter names a query's file of a report of one file per query "NAME_2.json".
 QUERY_FILE = re.compile(r"_([0-9]+)\.[a-z0-9]+$")
 
@@ -41,11 +41,11 @@ def make(runner, search, folder, rid, shape, target):
 
 def whole_xml(runner, search, folder):
     """The path of the search's labelled XML report of every hit, made if it is not there yet."""
-    path = os.path.join(folder, XML_REPORT)
+    path = os.path.join(folder, WHOLE_XML)
     if not os.path.exists(path):
         with tempfile.TemporaryDirectory(prefix="format-", dir=folder) as work:
             output = runner.format(search, folder, ["-outfmt", "5"], os.path.join(work, "formatted.xml"))
-            labelled = os.path.join(work, XML_REPORT)
+            labelled = os.path.join(work, WHOLE_XML)
             edits.write_labelled(output, labelled, search.label)
             os.replace(labelled, path)   # whole or not at all, for a later request
     return path

@@ -1,8 +1,6 @@
-"""Entrez organism terms ("rat [ORGN]", "Pan [Organism] OR human [ORGN]") read from ENTREZ_QUERY
-and resolved against the database's catalogue.
-
-As in Entrez, a name matches an organism by its scientific name, its genus or one of its common
-names, letter case and repeated blanks aside. Terms of any other field are refused.
+"""Entrez organism terms ("rat [ORGN]", "Pan [Organism] OR txid9606 [ORGN]") read from
+ENTREZ_QUERY and turned into the taxonomy ids that BLAST+ filters on, by the catalogue's
+taxonomy names. Terms of any other field are refused.
 
 The query is split into words once (str.split is linear) and each term is matched by a pattern
 whose runs end at characters they cannot take (a quote, a bracket), so that a term that fails
@@ -49,25 +47,12 @@ def organism_names(text):
     return names
 
 
-def matching_organisms(database, name):
-    matches = []
-    for organism in database.organisms():
-        aliases = [organism, organism.split()[0]] + database.common_names[organism]
-        if name in (normal(alias) for alias in aliases):
-            matches.append(organism)
-    return matches
-
-
-def restriction(database, molecule, names):
-    """None without organism names, else the accessions of `molecule` sequences they select
-    (possibly none: a known organism may have no sequence of that kind)."""
+def restriction(catalogue, database, names):
+    """None without organism names, else the taxonomy ids of the organisms they name for a
+    search of `database` (a catalogue.Database)."""
     if names is None:
         return None
-    organisms = set()
+    taxids = set()
     for name in names:
-        found = matching_organisms(database, name)
-        if not found:
-            raise Refused("ENTREZ_QUERY: no organism named %s in this service's catalogue (it knows %s)"
-                          % (shown(name), ", ".join(database.organisms())))
-        organisms.update(found)
-    return [entry.accession for entry in database.entries[molecule] if entry.organism in organisms]
+        taxids.update(catalogue.organism_taxids(database, name))
+    return sorted(taxids)

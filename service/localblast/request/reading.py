@@ -26,7 +26,8 @@ Results = collections.namedtuple("Results", "client rid report refusal")
 Delete = collections.namedtuple("Delete", "client rid")
 ListRids = collections.namedtuple("ListRids", "client")
 
-# A submission's fields as read: program (a key of PROGRAMS), database (the name given), query
+# A submission's fields as read: program (a key of PROGRAMS), database (the catalogue.Database
+# searched, chosen by the name given and the program's molecule), query
 # (a query.Query), organisms (the names of ENTREZ_QUERY's terms, or None), arguments (BLAST+'s
 # options), sizes ({name: size}), show_gi, format_type and alignment_view (None: not given).
 Submission = collections.namedtuple("Submission", "program database query organisms arguments sizes show_gi "
@@ -46,13 +47,13 @@ class BadRequest(Refused):
     """A request that names no command the API can carry out (HTTP 400)."""
 
 
-def read_request(form):
-    """The typed value of a form ({UPPER-CASE NAME: [values]}); BadRequest without a known CMD,
-    or without the RID a CMD=Get needs."""
+def read_request(form, catalogue):
+    """The typed value of a form ({UPPER-CASE NAME: [values]}) for a service of `catalogue`
+    (the databases served); BadRequest without a known CMD, or without the RID a CMD=Get needs."""
     client = Client(text(form, "TOOL"), text(form, "EMAIL"))
     command = text(form, "CMD").lower()
     if command == "put":
-        return read_put(form, client)
+        return read_put(form, client, catalogue)
     if command == "get":
         return read_get(form, client)
     if command == "delete":
@@ -88,21 +89,22 @@ def read_report(form):
     return Report(format_type, view, list_sizes(form), switch(form, "NCBI_GI"), bool(switch(form, "RESULTS_FILE")))
 
 
-def read_put(form, client):
+def read_put(form, client, catalogue):
     name = text(form, "PROGRAM").lower()
     program = name if name in PROGRAMS else "any"
     try:
-        return Put(client, program, read_submission(form), None)
+        return Put(client, program, read_submission(form, catalogue), None)
     except Refused as refusal:
         return Put(client, program, None, str(refusal))
 
 
-def read_submission(form):
+def read_submission(form, catalogue):
     """The Submission of a CMD=Put form; Refused says which field is wrong and what it received."""
     name = text(form, "PROGRAM")
     program = PROGRAMS.get(name.lower())
     if program is None:
         raise Refused("PROGRAM must be one of %s; received %s" % (", ".join(sorted(PROGRAMS)), shown(name)))
+    database = catalogue.choose(text(form, "DATABASE"), program.molecule, name.lower())
     query = read_query(text(form, "QUERY"), program.query_molecule)
     organisms = entrez.organism_names(text(form, "ENTREZ_QUERY"))
     format_type, view = report_names(form)
@@ -120,7 +122,7 @@ def read_submission(form):
     if filters:
         arguments += filter_arguments(filters, program.filter_option)
     arguments += scoring_arguments(form, program.tool)
-    return Submission(program=name.lower(), database=text(form, "DATABASE"), query=query, organisms=organisms,
+    return Submission(program=name.lower(), database=database, query=query, organisms=organisms,
                       arguments=arguments, sizes=sizes, show_gi=bool(switch(form, "NCBI_GI")),
                       format_type=format_type, alignment_view=view)
 

@@ -1,20 +1,38 @@
-"""Runs one search with BLAST+ into its archive, and makes reports from that archive with
-blast_formatter: the query and the organism restriction go to files in a folder of the
-search's own, the options to an argument list (never through a shell)."""
+"""The runner: how a search is run, and how reports are made from what it leaves.
+
+This is the one seam for running searches. A runner is an object with
+- run(search, folder): runs the search and writes its archive (BLAST+'s -outfmt 11, ARCHIVE)
+  into `folder`, a folder of the search's own; returns an Outcome; BlastFailed when it fails;
+- format(search, folder, arguments, output): blast_formatter's report from that archive;
+- stop(): ends what is running; later calls fail at once.
+The store calls only run, the reports only format. BlastRunner runs BLAST+ on this machine;
+another way of running (a cluster's job queue, say) is another such object, handed to the
+store and the reports in blast_service.py, and nothing of the API changes.
+
+The query and the organism restriction go to files in a folder of the search's own, the
+options to an argument list (never through a shell), and each database is found by its name
+in the catalogue.
+"""
+import collections
 import os
 import subprocess
 import tempfile
 import threading
 
-from ..errors import STOPPING, BlastFailed
+from ..errors import STOPPING, BlastFailed, Refused
 from ..programs import FORMATTER
-from ..reports import edits
+from . import archive, children
 
 ARCHIVE = "search.asn"
-XML_REPORT = "report.xml"
+# What a run tells without a report being made.
+Outcome = collections.namedtuple("Outcome", "has_hits")
 # Reports are made in the threads of the requests that ask for them: no more formatters run at
 # once than the machine has processors, however many clients ask.
 FORMATTERS = os.cpu_count() or 1
+# BLAST+ refuses -taxids when the database holds none of the organisms: here that is a search
+# without hits, as it is for an organism that has no sequences in the database.
+NO_SUCH_ORGANISM = "Taxonomy ID(s) not found"
+NO_SUCH_SEQUENCE = "localblast_no_such_sequence"
 
 
 def write(folder, name, text):
@@ -25,37 +43,37 @@ def write(folder, name, text):
 
 
 class BlastRunner:
-    def __init__(self, database, timeout):
-        self.database = database
+    def __init__(self, catalogue, timeout):
+        self.catalogue = catalogue
         self.timeout = timeout
         self._lock = threading.Lock()
         self._processes = set()
         self._formatters = threading.BoundedSemaphore(FORMATTERS)
         self._stopped = False
 
-    def restriction_arguments(self, folder, search):
-        if search.restriction is None:
+    @staticmethod
+    def restriction_arguments(folder, search):
+        """BLAST+'s options that limit `search` to its organisms' taxonomy ids."""
+        if not search.restriction:
             return []
-        if search.restriction:
-            return ["-seqidlist", write(folder, "seqids.txt", "\n".join(search.restriction) + "\n")]
-        # An organism without sequences here: BLAST+ refuses an empty list, but searching with
-        # every sequence excluded gives the report without hits that the caller expects.
-        everything = [entry.accession for entry in self.database.entries[search.molecule]]
-        return ["-negative_seqidlist", write(folder, "seqids.txt", "\n".join(everything) + "\n")]
+        return ["-taxidlist", write(folder, "taxids.txt", "".join("%d\n" % taxid for taxid in search.restriction))]
 
     def run(self, search, folder):
-        """Runs `search` into the archive in `folder` (a folder of the search's own) and writes
-        its XML report there; BlastFailed when BLAST+ fails."""
+        """Runs `search` into the archive in `folder`; BlastFailed when BLAST+ fails."""
         with tempfile.TemporaryDirectory(prefix="search-", dir=folder) as work:
-            archive = os.path.join(work, ARCHIVE)
+            archive_path = os.path.join(work, ARCHIVE)
             arguments = ([search.tool, "-query", write(work, "query.fasta", search.query_text),
-                          "-db", search.database, "-outfmt", "11", "-out", archive]
-                         + search.arguments + self.restriction_arguments(work, search))
-            self.blast(arguments, work, search)
-            os.replace(archive, os.path.join(folder, ARCHIVE))
-        output = self.format(search, folder, ["-outfmt", "5"], os.path.join(folder, "formatted.xml"))
-        edits.write_labelled(output, os.path.join(folder, XML_REPORT), search.label)
-        edits.remove(output)
+                          "-db", search.database, "-outfmt", "11", "-out", archive_path] + search.arguments)
+            try:
+                self.blast(arguments + self.restriction_arguments(work, search), work, search)
+            except BlastFailed as failure:
+                if not search.restriction or NO_SUCH_ORGANISM not in str(failure):
+                    raise
+                self.blast(arguments + ["-seqidlist", write(work, "none.txt", NO_SUCH_SEQUENCE + "\n")],
+                           work, search)
+            outcome = Outcome(archive.has_hits(archive_path))
+            os.replace(archive_path, os.path.join(folder, ARCHIVE))
+        return outcome
 
     def format(self, search, folder, arguments, output):
         """`output`, the path of the file that blast_formatter writes from the archive in the
@@ -66,33 +84,40 @@ class BlastRunner:
                        os.path.dirname(output), search)
         return output
 
+    def environment(self, search):
+        """The environment in which BLAST+ finds the search's database by its name."""
+        try:
+            database = self.catalogue.choose(search.database, search.molecule)
+        except Refused as refusal:
+            raise BlastFailed("the search's database is not served any more: %s" % refusal)
+        return dict(os.environ, BLASTDB=database.folder)
+
     def blast(self, arguments, folder, search):
-        environment = dict(os.environ, BLASTDB=self.database.blast_folder(search.molecule))
-        status, errors = self.execute(arguments, folder, environment)
+        status, errors = self.execute(arguments, folder, self.environment(search))
         if status != 0:
-            raise BlastFailed("%s ended with status %s: %s" % (arguments[0], status, errors.strip()))
+            raise BlastFailed("%s ended with status %s: %s" % (arguments[0], status, errors))
 
     def execute(self, arguments, folder, environment):
-        with self._lock:
-            if self._stopped:
-                raise BlastFailed(STOPPING)
-            try:
-                process = subprocess.Popen(arguments, cwd=folder, env=environment, stdin=subprocess.DEVNULL,
-                                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
-                                           errors="replace")
-            except OSError as error:
-                raise BlastFailed("could not start %s: %s" % (arguments[0], error))
-            self._processes.add(process)
-        try:
-            _, errors = process.communicate(timeout=self.timeout)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.communicate()
-            raise BlastFailed("%s took longer than %s seconds and was stopped" % (arguments[0], self.timeout))
-        finally:
+        with tempfile.TemporaryFile() as errors:
             with self._lock:
-                self._processes.discard(process)
-        return process.returncode, errors
+                if self._stopped:
+                    raise BlastFailed(STOPPING)
+                try:
+                    process = children.start(arguments, cwd=folder, env=environment, stdin=subprocess.DEVNULL,
+                                             stdout=subprocess.DEVNULL, stderr=errors)
+                except OSError as error:
+                    raise BlastFailed("could not start %s: %s" % (arguments[0], error))
+                self._processes.add(process)
+            try:
+                process.wait(timeout=self.timeout)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+                raise BlastFailed("%s took longer than %s seconds and was stopped" % (arguments[0], self.timeout))
+            finally:
+                with self._lock:
+                    self._processes.discard(process)
+            return process.returncode, children.error_text(errors)
 
     def stop(self):
         """Ends the searches that are running; later ones fail at once."""

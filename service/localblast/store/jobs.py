@@ -17,7 +17,7 @@ import traceback
 
 from ..errors import STOPPING, BlastFailed, Refused
 from ..reports import edits
-from ..runs.blast import XML_REPORT
+from ..reports.formatting import WHOLE_XML
 
 WAITING, READY, FAILED, UNKNOWN = "WAITING", "READY", "FAILED", "UNKNOWN"
 RID_LETTERS = string.ascii_uppercase + string.digits
@@ -231,8 +231,7 @@ class JobStore:
             if error is None and not job.dropped:
                 try:
                     os.mkdir(folder)
-                    self._run(job.search, folder)
-                    has_hits = edits.has_hits(os.path.join(folder, XML_REPORT))
+                    has_hits = self._run(job.search, folder).has_hits
                 except BlastFailed as failure:
                     error = str(failure)
                 except Exception:
@@ -241,7 +240,7 @@ class JobStore:
                 self._log("search %s (%s) failed: %s" % (job.rid, job.program, error))
             with self._lock:
                 if error is None and not job.dropped:
-                    job.folder, job.report, job.has_hits = folder, os.path.join(folder, XML_REPORT), has_hits
+                    job.folder, job.report, job.has_hits = folder, os.path.join(folder, WHOLE_XML), has_hits
                 else:
                     shutil.rmtree(folder, ignore_errors=True)
                 job.error, job.finished = error, self._clock()
