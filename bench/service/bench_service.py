@@ -12,7 +12,7 @@
 Each figure is a ratio (service / by hand: above 1 is slower for times, below 1 fewer per second).
 Loopback only; every loop is bounded in count and in time. Nothing is asserted about speed.
 
-    bench/service/bench_service.py [build] [--rounds N] [--clients N] [--budget SECONDS]
+    bench/service/bench_service.py [build] [--rounds N] [--clients N] [--budget SECONDS] [--throughput-rounds N]
 """
 import argparse
 import concurrent.futures
@@ -173,16 +173,25 @@ def rate(workers, task, count, budget):
     return done[0] / (time.perf_counter() - start), failures
 
 
-def throughput(url, db, query, query_file, scratch, clients, count, budget):
+def throughput(url, db, query, query_file, scratch, clients, count, budget, rounds):
+    """Reports per second, the service's and by hand, in `rounds` rounds of the two one after the
+    other: a machine whose load changes meanwhile moves both sides of a round alike."""
     names = THROUGHPUT_FORMATS
-    served, failures = rate(clients, lambda n: report_from_service(url, query, names[n % len(names)]), count, budget)
     processors = os.cpu_count() or 1
-    folders = [Path(tempfile.mkdtemp(dir=scratch)) for _ in range(count)]
-    by_hand, _ = rate(processors, lambda n: report_by_hand(db, query_file, folders[n], names[n % len(names)]),
-                      count, budget)
-    print("reports per second: service %.2f with %d clients, by hand %.2f with %d at once: ratio %.2f%s" % (
-        served, clients, by_hand, processors, served / by_hand,
-        "" if not failures else "  (%d refused, e.g. %s)" % (len(failures), failures[0][:160])))
+    ratios = []
+    for round_number in range(1, rounds + 1):
+        served, failures = rate(clients, lambda n: report_from_service(url, query, names[n % len(names)]), count,
+                                budget)
+        folders = [Path(tempfile.mkdtemp(dir=scratch)) for _ in range(count)]
+        by_hand, _ = rate(processors, lambda n: report_by_hand(db, query_file, folders[n], names[n % len(names)]),
+                          count, budget)
+        ratios.append(served / by_hand)
+        print("reports per second, round %d: service %.2f with %d clients, by hand %.2f with %d at once: "
+              "ratio %.2f%s" % (round_number, served, clients, by_hand, processors, ratios[-1],
+                                "" if not failures else "  (%d refused, e.g. %s)" % (len(failures),
+                                                                                       failures[0][:160])))
+    print("reports per second: ratio %.2f (median of %d rounds; least %.2f, most %.2f)"
+          % (statistics.median(ratios), len(ratios), min(ratios), max(ratios)))
 
 
 def main():
@@ -192,6 +201,8 @@ def main():
     parser.add_argument("--clients", type=int, default=20, help="clients at once (default 20)")
     parser.add_argument("--reports", type=int, default=80, help="reports fetched at most (default 80)")
     parser.add_argument("--budget", type=float, default=60, help="seconds at most for each measure (default 60)")
+    parser.add_argument("--throughput-rounds", type=int, default=3,
+                        help="rounds of the service's and by hand's reports per second (default 3)")
     args = parser.parse_args()
     db = Path(args.build).resolve() / "service" / "db"
     if not (db / "proteins.fasta").is_file():
@@ -203,7 +214,8 @@ def main():
         service, url = start_service(db, scratch)
         try:
             latency(url, db, query, query_file, Path(scratch), args.rounds, args.budget)
-            throughput(url, db, query, query_file, scratch, args.clients, args.reports, args.budget)
+            throughput(url, db, query, query_file, scratch, args.clients, args.reports, args.budget,
+                       args.throughput_rounds)
         finally:
             stop(service)
 
