@@ -1,8 +1,8 @@
 #!/usr/bin/python3
-"""A local BLAST service on 127.0.0.1 that speaks NCBI's BLAST URL API and runs the searches
-with BLAST+ on the databases it is given (by default the bundled one that the build makes).
+"""A local BLAST service that speaks NCBI's BLAST URL API and runs the searches with BLAST+ on
+the databases it is given (by default the bundled one that the build makes).
 
-    /usr/bin/python3 service/blast_service.py [--port N] [--fasta NAME=FILE] [--blastdb FOLDER]
+    /usr/bin/python3 service/blast_service.py [--port N] [--host ADDRESS] [--fasta NAME=FILE] [--blastdb FOLDER]
 
 It prints its URL (http://127.0.0.1:PORT/Blast.cgi) on standard output once it accepts
 requests, logs to standard error, and stops on SIGTERM or Ctrl-C.
@@ -19,15 +19,20 @@ from localblast.api.faults import Faults
 from localblast.api.guidelines import Guidelines
 from localblast.databases import serving
 from localblast.errors import DatabaseError
+from localblast.journal.journal import Journal
 from localblast.programs import TOOLS
 from localblast.reports import formatting
 from localblast.runs.blast import BlastRunner
+from localblast.server import logsink
+from localblast.server.holds import Holds
 from localblast.server.httpd import BlastServer
+from localblast.server.limits import LimitError
 from localblast.store.jobs import JobStore
 
 
 def log(message):
-    print("blast-service: %s" % message, file=sys.stderr, flush=True)
+    # Escaped here, at the sink, whatever the caller passed on from a client.
+    print("blast-service: %s" % logsink.escaped(message), file=sys.stderr, flush=True)
 
 
 def main(arguments):
@@ -41,25 +46,39 @@ def main(arguments):
     except (DatabaseError, OSError) as error:
         log("cannot use the databases: %s" % error)
         return 2
+    try:
+        limits = options.server_limits(settings)
+    except LimitError as error:
+        log("cannot start: %s" % error)
+        return 2
     runner = BlastRunner(catalogue, settings.job_timeout)
     store = JobStore(runner.run, settings.keep, settings.max_jobs, settings.workers, log=log)
+    holds = Holds(limits.held)
     api = Api(catalogue, store, Faults.from_options(settings), settings.rtoe, log, settings.status_wait,
-              functools.partial(formatting.make, runner), Guidelines(settings.guidelines, settings.guideline_scale))
+              functools.partial(formatting.make, runner), Guidelines(settings.guidelines, settings.guideline_scale),
+              holds=holds)
     try:
-        server = BlastServer(settings.port, api)
+        server = BlastServer(api, settings.port, settings.host, limits, Journal(settings.journal), holds,
+                             settings.share_journal)
     except OSError as error:
         store.close()
-        log("cannot listen on 127.0.0.1 port %d: %s" % (settings.port, error))
+        log("cannot listen on %s port %d: %s" % (settings.host, settings.port, error))
         return 2
 
     def stop(_signal, _frame):
-        # The signal arrives on serve_forever's thread, which stop() waits for.
+        # The signal arrives on the loop's thread, which stop() needs to close the connections.
         threading.Thread(target=server.stop).start()
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
 
     log("serving %s: %s" % (server.url(), "; ".join("%s (%s) in %s" % database
                                                     for database in catalogue.databases())))
+    if server.beyond_loopback():
+        log("listening on %s, beyond loopback: anyone who reaches it may submit searches and read them by "
+            "their RID; %s" % (server.address, "the journal and the list of searches answer everyone "
+                               "(--share-journal)" if settings.share_journal else "the journal and the list of "
+                               "searches answer this machine only (--share-journal shares them)"))
+    log("HTTP: %s" % limits.described())
     if settings.guidelines:
         log("usage guidelines: %s, intervals scaled by %g" % (settings.guidelines, settings.guideline_scale))
     print(server.url(), flush=True)

@@ -28,7 +28,8 @@ import tempfile
 import time
 from pathlib import Path
 
-from bench_service import HITLIST_SIZE, rate, report_from_service, stop, timed
+from bench_service import HITLIST_SIZE, rate, report_from_service, timed
+from running import stop_service
 
 HERE = Path(__file__).resolve().parent
 SERVICE = HERE.parents[1] / "service" / "blast_service.py"
@@ -77,7 +78,7 @@ def start(arguments, scratch):
     ready, _, _ = select.select([service.stdout], [], [], 600)
     url = service.stdout.readline().strip() if ready else ""
     if not url.startswith("http://127.0.0.1:"):
-        stop(service)
+        stop_service(service)
         sys.exit("the service did not start: %r" % url)
     return service, url, time.perf_counter() - began
 
@@ -130,7 +131,7 @@ def main():
                                  ("--fasta, next start (cached)", ["--fasta", "%s=%s" % (NAME, fasta)])):
             service, _, seconds = start(arguments, scratch)
             print("start-up %-32s %6.2f s, memory %.1f MiB (peak %.1f MiB)" % (label, seconds, *memory(service)))
-            stop(service)
+            stop_service(service)
         service, url, seconds = start(["--blastdb", str(databases)], scratch)
         try:
             print("start-up %-32s %6.2f s, memory %.1f MiB (peak %.1f MiB)" % ("--blastdb", seconds, *memory(service)))
@@ -154,7 +155,7 @@ def main():
                      "" if not failures else "  (%d failed, e.g. %s)" % (len(failures), failures[0][:160])))
             print("service memory after the searches: %.1f MiB (peak %.1f MiB)" % memory(service))
         finally:
-            stop(service)
+            stop_service(service)
 
 
 if __name__ == "__main__":

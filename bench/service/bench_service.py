@@ -18,7 +18,6 @@ import argparse
 import concurrent.futures
 import os
 import re
-import select
 import statistics
 import subprocess
 import sys
@@ -30,8 +29,9 @@ import urllib.parse
 import urllib.request
 from pathlib import Path
 
+from running import start_service, stop_service
+
 HERE = Path(__file__).resolve().parent
-SERVICE = HERE.parents[1] / "service" / "blast_service.py"
 # A report's name -> (the fields that ask for it, blast_formatter's options for it).
 FORMATS = {"XML": ({}, ["-outfmt", "5"]), "HTML": ({}, ["-outfmt", "0", "-html"]), "Text": ({}, ["-outfmt", "0"]),
            "Tabular": ({}, ["-outfmt", "7"]), "XML2_S": ({}, ["-outfmt", "16"]), "JSON2_S": ({}, ["-outfmt", "15"]),
@@ -105,20 +105,6 @@ def report_by_hand(db, query_file, folder, format_type):
                     "-out", str(archive)], check=True, stderr=subprocess.DEVNULL)
     subprocess.run(["blast_formatter", "-archive", str(archive), "-max_target_seqs", str(HITLIST_SIZE),
                     "-out", str(out)] + FORMATS[format_type][1], check=True, stderr=subprocess.DEVNULL)
-
-
-def start_service(db, scratch):
-    # As the offline run starts it: no estimated wait, status requests held until the search ends.
-    service = subprocess.Popen([sys.executable, str(SERVICE), "--db", str(db), "--port", "0", "--rtoe", "0",
-                                "--status-wait", "10"], env=dict(os.environ, TMPDIR=scratch),
-                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    ready, _, _ = select.select([service.stdout], [], [], 30)
-    url = service.stdout.readline().strip() if ready else ""
-    if not url.startswith("http://127.0.0.1:"):
-        service.kill()
-        service.wait()
-        sys.exit("the service did not start: %r" % url)
-    return service, url
 
 
 def timed(work):
@@ -211,22 +197,14 @@ def main():
     with tempfile.TemporaryDirectory(prefix="bench-service-") as scratch:
         query_file = Path(scratch) / "query.fasta"
         query_file.write_text(query)
-        service, url = start_service(db, scratch)
+        # As the offline run starts it: no estimated wait, status requests held until the search ends.
+        service, url = start_service(db, scratch, "--rtoe", "0", "--status-wait", "10")
         try:
             latency(url, db, query, query_file, Path(scratch), args.rounds, args.budget)
             throughput(url, db, query, query_file, scratch, args.clients, args.reports, args.budget,
                        args.throughput_rounds)
         finally:
-            stop(service)
-
-
-def stop(service):
-    service.terminate()
-    try:
-        service.wait(timeout=15)
-    except subprocess.TimeoutExpired:
-        service.kill()
-        service.wait()
+            stop_service(service)
 
 
 if __name__ == "__main__":

@@ -9,8 +9,10 @@ import re
 from .api.faults import REFUSED
 from .databases import cache
 from .api.guidelines import MODES
+from .journal.journal import DEFAULT_SIZE
 from .programs import PROGRAMS
 from .request import numerals
+from .server import access, limits
 
 STEPS = ("put", "status", "results")
 
@@ -116,6 +118,69 @@ def add_database_options(parser):
                             "(default: %(default)s)")
 
 
+def host_address(text):
+    try:
+        return access.host_address(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("expected an IP address such as 127.0.0.1, 0.0.0.0 or ::1; received %r" % text)
+
+
+def positive_seconds(text):
+    number = numerals.decimal(text)
+    if not number:
+        raise argparse.ArgumentTypeError("expected a number of seconds greater than 0; received %r" % text)
+    return number
+
+
+def add_server_options(parser):
+    defaults = limits.Limits()
+    group = parser.add_argument_group(
+        "HTTP server (waitress)",
+        "A request head may hold %d bytes, a body %d bytes and %d form fields (query string and body together); "
+        "a Content-Length beyond that is refused whatever its digits, and chunked bodies are not taken."
+        % (limits.HEAD_BYTES, limits.BODY_BYTES, limits.FIELDS))
+    group.add_argument("--host", type=host_address, default="127.0.0.1", metavar="ADDRESS",
+                       help="the IP address to listen on (default 127.0.0.1; 0.0.0.0 or :: for every address: "
+                            "anyone who reaches it may then submit searches and read them by their RID)")
+    group.add_argument("--port", type=whole_numbers(0, 65535), default=0,
+                       help="the port to listen on (default: a free one)")
+    group.add_argument("--threads", type=whole_numbers(1, 256), default=defaults.threads, metavar="N",
+                       help="how many requests are answered at once (default %d)" % defaults.threads)
+    group.add_argument("--max-held", type=whole_numbers(1, 1024), default=defaults.held, metavar="N",
+                       help="how many answers --stall and --status-wait hold back at once, each in a thread "
+                            "beyond --threads; beyond it a status request is answered at once and a stalled "
+                            "answer with HTTP 503 (default %d)" % defaults.held)
+    group.add_argument("--max-connections", type=whole_numbers(1, 1000000), default=None, metavar="N",
+                       help="how many connections are kept open at once; when a new one comes, the one idle "
+                            "longest is closed (default %d, or fewer as the open-file limit leaves room for: %d "
+                            "files each, beside those of threads and searches)"
+                            % (limits.DEFAULT_CONNECTIONS, limits.FILES_PER_CONNECTION))
+    group.add_argument("--head-timeout", type=positive_seconds, default=defaults.head_seconds, metavar="SECONDS",
+                       help="how long a request head (its first line and headers) may take from its first byte "
+                            "to its end; a later one closes its connection (default %g)" % defaults.head_seconds)
+    group.add_argument("--request-timeout", type=positive_seconds, default=defaults.request_seconds,
+                       metavar="SECONDS", help="the same for a whole request, head and body (default %g)"
+                       % defaults.request_seconds)
+    group.add_argument("--idle-timeout", type=positive_seconds, default=defaults.idle_seconds, metavar="SECONDS",
+                       help="how long a connection may stay open without a request in progress or a byte read "
+                            "by its client (default %g)" % defaults.idle_seconds)
+    group.add_argument("--journal", type=whole_numbers(0, 1000000), default=DEFAULT_SIZE, metavar="N",
+                       help="how many requests the request journal (GET /journal) keeps, the latest (default "
+                            "%d; 0 keeps none)" % DEFAULT_SIZE)
+    group.add_argument("--share-journal", action="store_true",
+                       help="let clients on other machines see the journal and the list of searches "
+                            "(DisplayRIDs), with others' queries and e-mail addresses (default: loopback only)")
+
+
+def server_limits(settings, open_files=None):
+    """The Limits of parsed settings; limits.LimitError when the connections asked for do not fit."""
+    connections = limits.connection_cap(settings.max_connections, settings.threads, settings.max_held,
+                                        settings.workers, open_files)
+    return limits.Limits(threads=settings.threads, held=settings.max_held, connections=connections,
+                         head_seconds=settings.head_timeout, request_seconds=settings.request_timeout,
+                         idle_seconds=settings.idle_timeout)
+
+
 def add_fault_options(parser):
     group = parser.add_argument_group("fault injection (for testing clients; PROGRAM may be \"any\")")
     group.add_argument("--fail-http", type=http_fault, action="append", default=[], metavar="PROGRAM:STEP:STATUS",
@@ -134,8 +199,6 @@ def add_fault_options(parser):
 def parse(arguments, description=None):
     """The settings of a command line; argparse's usage error (status 2) for a malformed one."""
     parser = argparse.ArgumentParser(description=description)
-    parser.add_argument("--port", type=whole_numbers(0, 65535), default=0,
-                        help="the port to listen on, on 127.0.0.1 (default: a free one)")
     parser.add_argument("--rtoe", type=whole_numbers(0, 86400), default=1, metavar="SECONDS",
                         help="the estimated time to completion that submissions answer (default 1)")
     parser.add_argument("--status-wait", type=seconds, default=0, metavar="SECONDS",
@@ -156,5 +219,6 @@ def parse(arguments, description=None):
                         help="scale the guidelines' intervals (10 s between requests, 60 s between status "
                              "requests for one RID) by F, e.g. 0.02 for tests (default 1)")
     add_database_options(parser)
+    add_server_options(parser)
     add_fault_options(parser)
     return parser.parse_args(arguments)

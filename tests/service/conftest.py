@@ -12,7 +12,9 @@ from localblast.api.faults import Faults
 from localblast.databases import serving
 from localblast.reports import formatting
 from localblast.runs.blast import BlastRunner
+from localblast.server.holds import Holds
 from localblast.server.httpd import BlastServer
+from localblast.server.limits import Limits
 from localblast.store.jobs import JobStore
 from logs import Logs
 
@@ -47,18 +49,20 @@ class Clock:
 
 @contextlib.contextmanager
 def running_service(db, faults=None, keep=3600, max_jobs=50, workers=2, clock=time.monotonic, rtoe=0,
-                    status_wait=0.0, around_search=None, guidelines=None):
+                    status_wait=0.0, around_search=None, guidelines=None, limits=None, journal=None, **server):
     """(url, store, logs) of a service in this process; stopped on leaving, as the command stops
-    it: the handler threads are joined, so a held answer that does not give up holds the test.
-    `around_search(run)` may stand around each search, e.g. to hold it running. `clock` is the
-    store's and the guidelines'."""
+    it. `around_search(run)` may stand around each search, e.g. to hold it running. `clock` is
+    the store's and the guidelines'; `limits` (a server Limits), `journal` and `server`
+    (BlastServer's keywords, e.g. share_journal) are the HTTP side's."""
     logs = Logs()
+    limits = limits or Limits()
     runner = BlastRunner(db, timeout=60)
     run = around_search(runner.run) if around_search else runner.run
     store = JobStore(run, keep, max_jobs, workers, clock=clock, log=logs)
+    holds = Holds(limits.held)
     api = Api(db, store, faults or Faults(), rtoe, logs, status_wait, functools.partial(formatting.make, runner),
-              guidelines, clock)
-    server = BlastServer(0, api)
+              guidelines, clock, holds=holds)
+    server = BlastServer(api, limits=limits, journal=journal, holds=holds, **server)
     thread = threading.Thread(target=server.serve_forever, daemon=True)
     thread.start()
     try:

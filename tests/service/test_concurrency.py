@@ -1,15 +1,19 @@
 """Twenty clients at once, each submitting its own search and polling for it: every one gets
-its own report, as it asked for it (with GI numbers or without), none is lost or mixed up; and
-twenty asking for one report not made yet get it whole, made once."""
+its own report, as it asked for it (with GI numbers or without), none is lost or mixed up;
+twenty asking for one report not made yet get it whole, made once; and answers held back never
+take the threads that answer the others."""
 import io
 import os
 import threading
+import time
 import xml.etree.ElementTree as ElementTree
 import zipfile
 
 import bundled_sources
-from blast_client import fetch, field, results, submit, wait, without_gi
+from blast_client import error_text, fetch, field, request, request_or_error, results, submit, wait, without_gi
 from conftest import database_folder, running_service
+from localblast.api.faults import Faults
+from localblast.server.limits import Limits
 from service_process import service_process
 
 CLIENTS = 20
@@ -71,3 +75,25 @@ def test_twenty_clients_asking_for_the_same_new_report_at_once_get_it_made_once(
             os.path.basename(path) for path in job.formatted.values()]
         assert {(code, body) for code, _, body in bodies} == {(200, bodies[0][2])}
         assert zipfile.ZipFile(io.BytesIO(bodies[0][2])).testzip() is None
+
+
+def test_answers_held_back_never_take_the_threads_that_answer_others(db):
+    limits = Limits(threads=2, held=2)
+    stalled = dict(CMD="Get", FORMAT_OBJECT="SearchInfo", RID="NOSUCHRID01")
+    with running_service(db, Faults(stall=[(("any", "status"), 600)]), limits=limits) as (url, _, logs):
+        outcomes = []
+        askers = [threading.Thread(target=lambda: outcomes.append(request_or_error(url, stalled, timeout=900)))
+                  for _ in range(limits.threads + limits.held)]
+        for asker in askers:
+            asker.start()
+        # Those beyond the limit are answered at once; the others are held (for ten minutes).
+        end = time.monotonic() + 120
+        while len(outcomes) < limits.threads and time.monotonic() < end:
+            time.sleep(0.01)
+        assert [(code, "--max-held" in error_text(page)) for code, _, page in outcomes] == [(503, True)] * 2
+        assert len([line for line in logs if "holding an answer back" in line]) == limits.held
+        for _ in range(limits.threads + 1):
+            assert request(url, dict(CMD="DisplayRIDs"))[0] == 200
+    for asker in askers:
+        asker.join(60)
+    assert len(outcomes) == len(askers)

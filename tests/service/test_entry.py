@@ -1,18 +1,27 @@
-"""The service's command: it listens on 127.0.0.1 only, prints its URL when ready, stops on
-SIGTERM even with an answer held back, and says why it cannot start."""
+"""The service's command: it listens on 127.0.0.1 unless told another address (and then says
+so, and shows others' requests to loopback clients only unless told to share them), prints its
+URL when ready, stops on SIGTERM even with an answer held back, and says why it cannot start."""
+import ipaddress
 import os
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import threading
+import time
+import urllib.error
+import urllib.parse
+import urllib.request
 
 import pytest
 
-from blast_client import NO_ANSWER, request_or_error, submit, wait
+from blast_client import NO_ANSWER, info, request_or_error, submit, wait
 from conftest import database_folder
 from logs import Logs
 from service_process import SCRIPT, service_process
+
+SEARCH = dict(PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
 
 
 def listening_addresses(port):
@@ -31,10 +40,12 @@ def listening_addresses(port):
 
 
 def test_it_prints_its_url_and_listens_on_loopback_only():
-    with service_process("--db", database_folder(), "--rtoe", "0") as (_, url):
+    logs = Logs()
+    with service_process("--db", database_folder(), "--rtoe", "0", logs=logs) as (_, url):
         port = int(url.split(":")[2].split("/")[0])
         assert url == "http://127.0.0.1:%d/Blast.cgi" % port
         assert listening_addresses(port) == ["0100007F"]
+    assert logs.wait_for("serving " + url) and not [line for line in logs if "beyond loopback" in line]
 
 
 def test_it_listens_on_the_port_it_is_given():
@@ -77,6 +88,10 @@ def test_sigterm_stops_it_and_cuts_a_held_answer_short():
     (["--db", database_folder(), "--guidelines", "strict"], ["--guidelines", "'strict'", "enforce"]),
     (["--db", database_folder(), "--guideline-scale", "0"], ["--guideline-scale", "'0'"]),
     (["--db", database_folder(), "--guideline-scale", "fast"], ["--guideline-scale", "'fast'"]),
+    (["--db", database_folder(), "--host", "localhost"], ["--host", "'localhost'", "IP address"]),
+    (["--db", database_folder(), "--head-timeout", "0"], ["--head-timeout", "'0'"]),
+    (["--db", database_folder(), "--journal", "-1"], ["--journal", "'-1'"]),
+    (["--db", database_folder(), "--max-connections", "1000000"], ["--max-connections 1000000", "open-file limit"]),
 ])
 def test_it_says_why_it_cannot_start(arguments, words):
     done = subprocess.run([sys.executable, SCRIPT] + arguments, stdin=subprocess.DEVNULL,
@@ -111,3 +126,49 @@ def test_sigterm_ends_a_connection_that_sends_nothing():
     assert not stopping.startswith("blast-service: stopping: 0 ")
     assert logs.index(stopping) < logs.index(logs.wait_for("blast-service: stopped"))
     assert not [line for line in logs if "timed out" in line]  # ended, not left to time out
+
+
+def non_loopback_address():
+    """An IPv4 address of this machine that is not loopback, or None."""
+    for destination in ("192.0.2.1", "198.51.100.1", "10.255.255.1"):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            try:
+                probe.connect((destination, 9))   # a datagram socket's connect sends nothing
+            except OSError:
+                continue
+            address = probe.getsockname()[0]
+        if not ipaddress.ip_address(address).is_loopback:
+            return address
+    return None
+
+
+def fetched(url):
+    """(HTTP status, body) of a GET to a service that is not on loopback."""
+    try:
+        with urllib.request.urlopen(url, timeout=30) as answer:
+            return answer.status, answer.read().decode()
+    except urllib.error.HTTPError as error:
+        return error.code, error.read().decode()
+
+
+@pytest.mark.parametrize("shared", [False, True])
+def test_beyond_loopback_it_says_so_and_shows_others_requests_only_if_shared(shared):
+    address = non_loopback_address()
+    if address is None:
+        pytest.skip("this machine has no address beyond loopback")
+    logs = Logs()
+    arguments = ["--db", database_folder(), "--rtoe", "0", "--host", address] + (["--share-journal"] if shared else [])
+    with service_process(*arguments, logs=logs, url_prefix="http://%s:" % address) as (_, url):
+        port = int(url.split(":")[2].split("/")[0])
+        assert listening_addresses(port) == ["%08X" % struct.unpack("<I", socket.inet_aton(address))]
+        assert "beyond loopback" in logs.wait_for("listening on %s" % address)
+        # From this machine's own address, which is not loopback: a client like any other.
+        code, page = fetched(url + "?" + urllib.parse.urlencode(dict(CMD="Put", **SEARCH)))
+        rid = info(page)["RID"]
+        while info(fetched(url + "?CMD=Get&FORMAT_OBJECT=SearchInfo&RID=" + rid)[1])["Status"] == "WAITING":
+            time.sleep(0.05)
+        assert fetched(url + "?CMD=Get&FORMAT_TYPE=XML&RID=" + rid)[0] == 200
+        assert fetched(url + "?CMD=DisplayRIDs")[0] == (200 if shared else 403)
+        code, document = fetched(url.replace("/Blast.cgi", "/journal"))
+        assert code == (200 if shared else 403)
+        assert (rid in document) == shared

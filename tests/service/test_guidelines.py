@@ -7,7 +7,7 @@ import pytest
 from blast_client import error_text, info, request
 from conftest import Clock, running_service
 from localblast.api.faults import Faults
-from localblast.api.guidelines import Guidelines
+from localblast.api.guidelines import CLIENTS_KEPT, POLL_INTERVAL, REQUEST_INTERVAL, Guidelines
 from test_lifetime import finished
 
 CONTACT = dict(tool="guideline-test", email="someone@example.org")
@@ -131,3 +131,40 @@ def test_a_flood_of_long_names_at_one_moment_is_bounded():
     assert max(len(tool) + len(email) for tool, email in guidelines._last_request) <= 400
     # The newest are kept, and still judged.
     assert guidelines.request(Guidelines.client("tool 2999 " + "x" * 100000, "a@b"), 6.0)
+
+
+@pytest.mark.parametrize("rule", ["request", "poll"])
+def test_a_request_judged_out_of_order_never_moves_the_last_time_back(rule):
+    # Requests are judged by when their heads arrived, so one that arrived first may be judged last.
+    guidelines = Guidelines("warn", 1)
+    client = ("tool", "someone@example.org")
+    if rule == "poll":
+        watch, interval = guidelines.watch(client, 0.0, 0), POLL_INTERVAL
+
+        def ask(now):
+            return guidelines.poll("RID", watch, now)
+    else:
+        interval = REQUEST_INTERVAL
+
+        def ask(now):
+            return guidelines.request(client, now)
+    ask(1000.0)
+    ask(1000.0 - interval)
+    # An interval after the one judged last, but too soon after the latest.
+    assert ask(1000.0 + 0.9 * interval)
+
+
+def test_a_client_that_keeps_asking_keeps_its_place_among_a_flood_of_names():
+    guidelines = Guidelines("warn", 1)
+    regular = ("regular", "someone@example.org")
+    flood = CLIENTS_KEPT * 3 // 5
+
+    def names(first):
+        for number in range(first, first + flood):
+            assert guidelines.request(("flood %d" % number, ""), 0.0) == []
+    assert guidelines.request(regular, 0.0) == []
+    names(0)
+    assert guidelines.request(regular, 20.0) == []
+    names(flood)
+    # More names than are kept since it first asked, fewer since it last asked: it is still known.
+    assert guidelines.request(regular, 21.0)

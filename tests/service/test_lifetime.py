@@ -1,7 +1,6 @@
 """Jobs by RID: how long they are kept, how many at once, where their reports are, and what a
 failure leaves behind. The store runs on a clock the tests move by hand, with a stand-in for
 BLAST+."""
-import http.client
 import os
 import re
 import threading
@@ -287,44 +286,6 @@ def test_over_http_results_are_read_from_the_report_file(db):
         with open(whole_xml(job), "w") as stream:
             stream.write(REPORT)
         assert results(url, rid, NCBI_GI="true")[2] == REPORT
-
-
-def test_stopping_the_service_cuts_a_report_short_between_two_chunks(db):
-    # Far more than the socket buffers hold: when the service stops, most of it is unsent.
-    size = 64 * 1024 * 1024
-    outcome = []
-    with running_service(db) as (url, store, logs):
-        rid = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
-        with open(whole_xml(finished(store, rid)), "wb") as stream:
-            stream.truncate(size)
-        connection = http.client.HTTPConnection("127.0.0.1", int(url.split(":")[2].split("/")[0]), timeout=120)
-        connection.request("GET", "/Blast.cgi?CMD=Get&FORMAT_TYPE=XML&NCBI_GI=true&RID=" + rid)
-        response = connection.getresponse()
-        assert int(response.headers["Content-Length"]) == size and response.read(1)
-
-        def read_once_stopping():
-            # Reading on lets the service's blocked write end, so that it sees the service stop.
-            logs.wait_for("open connections read no more")
-            outcome.append(1 + read_all(response))
-        reader = threading.Thread(target=read_once_stopping)
-        reader.start()
-    reader.join(120)
-    connection.close()
-    assert outcome and outcome[0] < size
-    assert logs.wait_for("an answer was cut short: the service is stopping", timeout=0)
-
-
-def read_all(response):
-    """How many bytes of the body arrive before the connection ends."""
-    count = 0
-    try:
-        while True:
-            piece = response.read(1024 * 1024)
-            if not piece:
-                return count
-            count += len(piece)
-    except http.client.IncompleteRead as short:
-        return count + len(short.partial)
 
 
 def test_a_held_status_request_answers_when_the_search_finishes(stores):

@@ -6,6 +6,7 @@ import time
 
 from blast_client import status, submit
 from conftest import database_folder, running_service
+from localblast.server.limits import Limits
 from service_process import service_process
 
 SEARCH = dict(PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
@@ -46,3 +47,18 @@ def test_the_command_lines_status_wait_holds_the_request_until_the_search_is_don
                          "--job-time", "blastp:1") as (_, url):
         rid = submit(url, **SEARCH)
         assert status(url, rid)["Status"] == "READY"
+
+
+def test_beyond_the_answers_that_may_be_held_a_status_request_is_answered_at_once(db):
+    gate = threading.Event()
+    with running_service(db, status_wait=120, around_search=gated(gate), limits=Limits(held=1)) as (url, _, logs):
+        first, second = submit(url, **SEARCH), submit(url, **SEARCH)
+        answers = []
+        asker = threading.Thread(target=lambda: answers.append(status(url, first)["Status"]))
+        asker.start()
+        logs.wait_for("holding the status request for %s" % first)
+        assert status(url, second)["Status"] == "WAITING"
+        assert "(--max-held)" in logs.wait_for("the status request for %s is answered at once" % second)
+        gate.set()
+        asker.join(120)
+    assert answers == ["READY"]

@@ -1,6 +1,7 @@
 """The URL API: CMD=Put, CMD=Get (status and reports), CMD=Delete and CMD=DisplayRIDs, answered
 as the NCBI web service answers them, with the injected faults applied."""
 import collections
+import threading
 import time
 
 from ..errors import BlastFailed, Refused
@@ -13,8 +14,9 @@ from ..store.jobs import FAILED, READY, UNKNOWN, WAITING
 from .guidelines import Guidelines
 
 # The HTTP status, the content type and the body of an answer (a page's text, or a
-# edits.Served), and how long it is held back.
-Answer = collections.namedtuple("Answer", "status content_type body stall")
+# edits.Served), and how long it is held back; for the request journal, the RID it concerns and
+# the rules of the usage guidelines it broke (None when they are not kept in view).
+Answer = collections.namedtuple("Answer", "status content_type body stall rid guidelines", defaults=("", None))
 
 
 def html(text, status=200, stall=0.0):
@@ -26,7 +28,7 @@ class Api:
     formatting.make); `guidelines` (a Guidelines) judges requests by when they arrive on `clock`."""
 
     def __init__(self, database, store, faults, rtoe, log=print, status_wait=0.0, formatter=None,
-                 guidelines=None, clock=time.monotonic):
+                 guidelines=None, clock=time.monotonic, holds=None):
         self.database = database
         self.store = store
         self.faults = faults
@@ -34,19 +36,30 @@ class Api:
         # How long a status request for a running search is held for it to finish: 0 answers at
         # once, as NCBI does; a local client polling without pause then needs no busy loop.
         self.status_wait = status_wait
+        # Bounds the status requests held at once (a server.holds.Holds; None: no bound).
+        self.holds = holds
         self.formatter = formatter
         self.guidelines = guidelines or Guidelines()
         self.clock = clock
         self.log = log
+        self._judged = threading.local()    # the verdicts on the request being answered
 
     def answer(self, form, arrived=None):
         """The Answer to a request's form (upper-case name -> [values]) that arrived at
-        `arrived` on the Api's clock (None: now)."""
+        `arrived` on the Api's clock (None: now), with the RID it concerns and the guidelines'
+        verdicts on it."""
         arrived = self.clock() if arrived is None else arrived
+        self._judged.broken = []
         try:
             request = reading.read_request(form, self.database)
         except reading.BadRequest as refusal:
-            return html(api_pages.error(str(refusal)), 400)
+            request, answer = None, html(api_pages.error(str(refusal)), 400)
+        else:
+            answer = self.command(request, arrived)
+        return answer._replace(rid=answer.rid or getattr(request, "rid", ""),
+                               guidelines=list(self._judged.broken) if self.guidelines.mode else None)
+
+    def command(self, request, arrived):
         if isinstance(request, reading.Put):
             return self.put(request, arrived)
         if isinstance(request, reading.Delete):
@@ -60,6 +73,7 @@ class Api:
 
     def guideline_refusal(self, broken):
         """Logs each broken guideline; under enforce, the answer that refuses the request, else None."""
+        self._judged.broken += broken
         for rule in broken:
             self.log("guideline broken: %s" % rule)
         if broken and self.guidelines.enforced:
@@ -98,7 +112,7 @@ class Api:
             self.log("refused a submission: %s" % refusal)
             return html(api_pages.error(str(refusal)), stall=stall)
         self.log("search %s (%s) submitted" % (rid, request.program))
-        return html(api_pages.submitted(rid, self.rtoe), stall=stall)
+        return html(api_pages.submitted(rid, self.rtoe), stall=stall)._replace(rid=rid)
 
     def get(self, request, arrived):
         state, job = self.store.lookup(request.rid)
@@ -114,9 +128,22 @@ class Api:
             return failure
         if asks_status:
             if state == WAITING and self.status_wait > 0:
-                state, job = self.store.wait_finished(request.rid, self.status_wait)
+                state, job = self.held_status(request.rid, state, job)
             return html(self.status_page(state, job), stall=stall)
         return self.results(request, state, job)._replace(stall=stall)
+
+    def held_status(self, rid, state, job):
+        """(state, job) once the running search of `rid` has finished, or --status-wait has
+        passed; at once when as many status requests are held as the server allows."""
+        if self.holds is not None and not self.holds.take():
+            self.log("the status request for %s is answered at once: %d answers are held back already "
+                     "(--max-held)" % (rid, self.holds.limit))
+            return state, job
+        try:
+            return self.store.wait_finished(rid, self.status_wait)
+        finally:
+            if self.holds is not None:
+                self.holds.give()
 
     @staticmethod
     def status_page(state, job):

@@ -1,132 +1,246 @@
-"""The HTTP side: a threaded server on 127.0.0.1 that hands each request's form to the Api."""
-import socket
+"""The HTTP side: the service's WSGI application served by waitress (a fixed pool of threads,
+request head and body size limits, idle connections timed out), with what waitress does not do:
+
+- a deadline for a whole request head (and one for a whole request): waitress's timeout
+  counts from a connection's last activity, so a head trickled a byte at a time is never late;
+- connections capped below the open-file limit, the oldest idle ones shed to make room:
+  waitress stops accepting at its limit, so idle or half-sent connections lock everyone out;
+- a stop that ends within a few seconds whatever the clients do: waitress's own loop has no
+  stop, and its threads would wait for ever on a client that reads nothing.
+"""
+import errno
+import ipaddress
 import threading
-import traceback
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from urllib.parse import urlsplit
+import time
 
-from ..pages import api_pages
-from ..pages.api_pages import HTML
-from ..request import numerals
-from ..request.form import read_form
+from waitress import wasyncore
+from waitress.adjustments import Adjustments
+from waitress.server import TcpWSGIServer
+from waitress.task import ThreadedTaskDispatcher
 
-PATH = "/Blast.cgi"
-# NCBI's two addresses of the URL API, and that of its cloud images.
-PATHS = (PATH, "/blast/Blast.cgi", "/cgi-bin/blast.cgi")
-MAX_BODY = 4 * 1024 * 1024
+from ..journal.journal import Journal
+from . import access, logsink
+from .app import ARRIVED_AT, PATH, Application, page_answer
+from .channel import Connection
+from .holds import Holds
+from .limits import Limits
 
-
-class Handler(BaseHTTPRequestHandler):
-    server_version = "localblast/1.0"
-    timeout = 60     # a client that connects and sends nothing does not hold a thread for ever
-
-    def do_GET(self):
-        self.serve(self.server.api.clock(), urlsplit(self.path).query)
-
-    def do_POST(self):
-        # A request arrives with its first line, not once its body has been read.
-        arrived = self.server.api.clock()
-        text = self.headers.get("Content-Length", "")
-        if not numerals.WHOLE.fullmatch(text):
-            return self.send(411, api_pages.error("a POST needs a Content-Length; received %r" % text))
-        length = int(text)
-        if length > MAX_BODY:
-            return self.send(413, api_pages.error("the request body of %s bytes exceeds this service's limit of %d"
-                                              % (text, MAX_BODY)))
-        content_type = self.headers.get("Content-Type", "application/x-www-form-urlencoded")
-        body = self.rfile.read(length)
-        if len(body) < length:
-            return self.send(400, api_pages.error("the request body ended after %d of the %d bytes its Content-Length "
-                                              "announced" % (len(body), length)))
-        if not content_type.startswith("application/x-www-form-urlencoded"):
-            return self.send(415, api_pages.error("a POST must be a form (application/x-www-form-urlencoded); "
-                                              "received %r" % content_type))
-        self.serve(arrived, urlsplit(self.path).query, body.decode("utf-8", "replace"))
-
-    def serve(self, arrived, *encoded):
-        if urlsplit(self.path).path not in PATHS:
-            return self.send(404, api_pages.error("no such page: this service answers at %s; asked for %r"
-                                              % (", ".join(PATHS), urlsplit(self.path).path)))
-        try:
-            answer = self.server.api.answer(read_form(*encoded), arrived)
-        except Exception:
-            self.server.api.log("internal error:\n" + traceback.format_exc())
-            return self.send(500, api_pages.error("the service failed to answer this request (see its log)"))
-        try:
-            if answer.stall:
-                self.server.api.log("holding an answer back %g s (--stall)" % answer.stall)
-                if self.server.stopping.wait(answer.stall):
-                    self.server.api.log("a held answer was dropped: the service is stopping")
-                    return
-            self.send(answer.status, answer.body, answer.content_type)
-        finally:
-            if not isinstance(answer.body, str):
-                answer.body.close()
-
-    def send(self, status, body, content_type=HTML):
-        """Sends a page's text, or a report (an edits.Served) in bounded chunks; a report stops
-        between two chunks when the service stops."""
-        if isinstance(body, str):
-            chunks = [body.encode("utf-8")]
-            length = len(chunks[0])
-        else:
-            length, chunks = body.length(), body.chunks()
-        try:
-            self.send_response(status)
-            self.send_header("Content-Type", content_type)
-            if getattr(body, "filename", None):
-                self.send_header("Content-Disposition", "attachment; filename=\"%s\"" % body.filename)
-            self.send_header("Content-Length", str(length))
-            self.end_headers()
-            for chunk in chunks:
-                if self.server.stopping.is_set():
-                    self.server.api.log("an answer was cut short: the service is stopping")
-                    return
-                self.wfile.write(chunk)
-        except (BrokenPipeError, ConnectionResetError, socket.timeout) as error:
-            # A client that gave up (a held-back answer, a slow reader) is no fault of the service's.
-            self.server.api.log("the client left before the answer was sent: %s" % error)
-
-    def log_message(self, form, *arguments):
-        self.server.api.log("%s %s" % (self.address_string(), form % arguments))
+LOOP_SECONDS = 1.0      # the loop wakes at least this often: deadlines are checked once a second
+GRACE_SECONDS = 2.0     # answers being sent when the service stops get this long to end
+CALL_SECONDS = 5.0      # the longest a call into the loop waits for it
 
 
-class BlastServer(ThreadingHTTPServer):
-    # Stopping waits for the answers being written (server_close joins the handler threads), so
-    # nothing is cut off by the process ending; held answers give up and connections that are
-    # still being read end, so that it is prompt (see stop).
-    daemon_threads = False
-    request_queue_size = 128
+class BlastServer(TcpWSGIServer):
+    """Serves `api` on `host` (an IP address) and `port` (0: a free one) within `limits`."""
+    channel_class = Connection
 
-    def __init__(self, port, api):
+    def __init__(self, api, port=0, host="127.0.0.1", limits=None, journal=None, holds=None, share_journal=False):
         self.api = api
+        self.clock = api.clock
+        self.limits = limits or Limits()
         self.stopping = threading.Event()     # set when the service stops: held answers give up
-        self._connections = set()
-        self._connections_lock = threading.Lock()
-        super().__init__(("127.0.0.1", port), Handler)
+        self.holds = holds or Holds(self.limits.held)
+        self.app = Application(api, journal if journal is not None else Journal(), self.holds, self.stopping,
+                               share_journal, self.limits.fields)
+        adjustments = Adjustments(
+            host=host, port=port, threads=self.limits.threads + self.limits.held,
+            connection_limit=self.limits.connections, channel_timeout=int(self.limits.idle_seconds) or 1,
+            cleanup_interval=1, max_request_header_size=self.limits.head_bytes,
+            # waitress refuses a body of its limit or more; the service takes one of its limit.
+            max_request_body_size=self.limits.body_bytes + 1,
+            asyncore_use_poll=True,    # select() cannot watch a descriptor numbered beyond 1023
+            ident="localblast/1.0", clear_untrusted_proxy_headers=True, log_socket_errors=False)
+        dispatcher = ThreadedTaskDispatcher()
+        dispatcher.set_thread_count(adjustments.threads)
+        self._undo_logs = logsink.route_library_logs(api.log)
+        self._ended = False
+        self._looping = None          # the loop's thread, once it runs
+        self._loop_ended = threading.Event()
+        self._at_cap = False
+        self._shed = 0
+        self._out_of_files = False
+        self._paused_until = 0.0
+        try:
+            super().__init__(self.app, map={}, adj=adjustments, dispatcher=dispatcher,
+                             sockinfo=adjustments.listen[0])
+        except BaseException:
+            self._undo_logs()
+            dispatcher.shutdown(timeout=1)
+            raise
+
+    @property
+    def address(self):
+        return self.effective_host
 
     def url(self):
-        return "http://127.0.0.1:%d%s" % (self.server_address[1], PATH)
+        return "http://%s:%s%s" % (access.url_host(self.effective_host), self.effective_port, PATH)
 
-    def process_request(self, request, client_address):
-        with self._connections_lock:
-            self._connections.add(request)
-        super().process_request(request, client_address)
+    def beyond_loopback(self):
+        return not ipaddress.ip_address(self.effective_host).is_loopback
 
-    def shutdown_request(self, request):
-        with self._connections_lock:
-            self._connections.discard(request)
-        super().shutdown_request(request)
+    # The loop. Everything that touches connections runs on its thread.
+
+    def serve_forever(self):
+        self._looping = threading.current_thread()
+        try:
+            while not self._ended:
+                wasyncore.poll2(LOOP_SECONDS, self._map)
+        finally:
+            self._loop_ended.set()
+
+    def in_loop(self, function):
+        """`function()`'s result, called on the loop's thread, or here when the loop is not running."""
+        if self._looping is None or self._loop_ended.is_set() or self._looping is threading.current_thread():
+            return function()
+        done, result = threading.Event(), []
+
+        def call():
+            try:
+                result.append(function())
+            finally:
+                done.set()
+        self.trigger.pull_trigger(call)
+        while not done.wait(0.05):
+            if self._loop_ended.is_set() and not done.is_set():    # it ended before it got to the call
+                return function()
+        return result[0] if result else None
+
+    def readable(self):
+        # Called by the loop at every turn, as waitress's own readable is, to run the upkeep.
+        now = time.time()
+        if now >= self.next_channel_cleanup:
+            self.next_channel_cleanup = now + LOOP_SECONDS
+            self.maintenance(now)
+        if not self.accepting or time.monotonic() < self._paused_until:
+            return False
+        if len(self.active_channels) < self.limits.connections:
+            if self._at_cap:
+                self._at_cap = False
+                self.api.log("connections are below the cap of %d again; %d idle ones were shed to make room"
+                             % (self.limits.connections, self._shed))
+                self._shed = 0
+            return True
+        return self.oldest_idle() is not None
+
+    def handle_accept(self):
+        if len(self.active_channels) >= self.limits.connections:
+            if not self._at_cap:
+                self._at_cap = True
+                self.api.log("at the cap of %d connections: the oldest idle ones are shed to make room"
+                             % self.limits.connections)
+            if not self.shed_oldest_idle():
+                return
+        try:
+            accepted = self.accept()
+        except OSError as error:
+            if error.errno not in (errno.EMFILE, errno.ENFILE):
+                self.api.log("a connection could not be accepted: %s" % error)
+                return
+            # Other files took what the cap left: make room, or wait a moment rather than spin.
+            if not self._out_of_files:
+                self.api.log("out of open files while accepting a connection: %s" % error)
+                self._out_of_files = True
+            if not self.shed_oldest_idle():
+                self._paused_until = time.monotonic() + LOOP_SECONDS
+            return
+        self._out_of_files = False
+        if accepted is not None:
+            connection, address = accepted
+            self.set_socket_options(connection)
+            self.channel_class(self, connection, self.fix_addr(address), self.adj, map=self._map)
+
+    def shed_oldest_idle(self):
+        oldest = self.oldest_idle()
+        if oldest is None:
+            return False
+        self._shed += 1
+        oldest.handle_close()
+        return True
+
+    def oldest_idle(self):
+        """The connection that has been idle longest (no request being answered, nothing left
+        to send), or None."""
+        idle = [channel for channel in self.active_channels.values()
+                if not channel.requests and not channel.total_outbufs_len]
+        return min(idle, key=lambda channel: channel.last_activity) if idle else None
+
+    def maintenance(self, now):
+        """Closes connections whose request head, or whole request, is late, and those idle too long."""
+        monotonic = time.monotonic()
+        late = {"head": [], "request": []}
+        for channel in list(self.active_channels.values()):
+            request = channel.request
+            if channel.requests:
+                continue
+            if request is not None and not request.completed:
+                kind = "request" if request.headers_finished else "head"
+                limit = self.limits.request_seconds if request.headers_finished else self.limits.head_seconds
+                if monotonic - request.began > limit:
+                    late[kind].append(channel)
+            elif now - channel.last_activity > self.limits.idle_seconds:
+                channel.handle_close()
+        for kind, what, limit in (("head", "request head", self.limits.head_seconds),
+                                  ("request", "request (head and body)", self.limits.request_seconds)):
+            if late[kind]:
+                self.api.log("closed %d connections whose %s did not come whole within %g s (the last from %s)"
+                             % (len(late[kind]), what, limit, late[kind][-1].addr[0]))
+            for channel in late[kind]:
+                channel.handle_close()
+
+    def note_refusal(self, address, request, status):
+        """Logs and journals a request refused before it reached the application."""
+        environ = {"REMOTE_ADDR": address[0], "REQUEST_METHOD": getattr(request, "command", ""),
+                   "PATH_INFO": getattr(request, "path", ""), ARRIVED_AT: request.arrived_at}
+        self.app.note(environ, {}, page_answer(status, ""), request_line=request.head_line)
+
+    # Stopping.
 
     def stop(self):
-        """Stops serving (from a thread other than serve_forever's): no new connections, held
-        answers give up, and open connections read no more."""
+        """Stops serving, from a thread other than the loop's: no new connections, held answers
+        give up, idle connections close at once, and answers being sent get a moment to end."""
         self.stopping.set()
-        self.shutdown()
-        with self._connections_lock:
-            self.api.log("stopping: %d open connections read no more" % len(self._connections))
-            for connection in self._connections:
-                try:
-                    connection.shutdown(socket.SHUT_RD)
-                except OSError:
-                    pass
+        count = self.in_loop(self._stop_accepting)
+        self.api.log("stopping: %s open connections read no more; answers being sent get %g s"
+                     % (count, GRACE_SECONDS))
+        end = time.monotonic() + GRACE_SECONDS
+        while time.monotonic() < end and self.in_loop(self._busy):
+            time.sleep(0.05)
+        cut = self.in_loop(self._close_all)
+        if cut:
+            self.api.log("stopping: %d answers were cut short" % cut)
+        self._ended = True
+        self.pull_trigger()
+
+    def _stop_accepting(self):
+        count = len(self.active_channels)
+        if self.accepting:
+            self.accepting = False
+            wasyncore.dispatcher.close(self)
+        self._busy()
+        return count
+
+    def _busy(self):
+        """Closes the idle connections; whether any are left."""
+        for channel in list(self.active_channels.values()):
+            if not channel.requests and not channel.total_outbufs_len:
+                channel.handle_close()
+        return bool(self.active_channels)
+
+    def _close_all(self):
+        channels = list(self.active_channels.values())
+        for channel in channels:
+            channel.handle_close()    # wakes a thread that waits to write to it
+        return len(channels)
+
+    def server_close(self):
+        """Closes what is left once the loop has ended, and lets the threads go."""
+        self._ended = True
+        if self._looping is not None:
+            self.pull_trigger()
+            self._loop_ended.wait(CALL_SECONDS)
+        self._close_all()
+        if self.accepting:
+            self._stop_accepting()
+        self.trigger.close()
+        self.task_dispatcher.shutdown(timeout=CALL_SECONDS)
+        self._undo_logs()

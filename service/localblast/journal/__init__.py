@@ -1,0 +1,1 @@
+"""The request journal: what each client sent and what it was answered."""

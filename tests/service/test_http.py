@@ -1,0 +1,173 @@
+"""The HTTP side as clients meet it: the service's page where a browser lands, answers whose
+Content-Length counts bytes, requests refused before they reach the API answered with an error
+page naming the cause (and logged), idle connections closed, and the oldest idle connection
+the first to go when the connections reach their cap."""
+import http.client
+import socket
+import time
+
+import pytest
+
+from blast_client import error_text, fetch, request
+from conftest import running_service
+from localblast.server.limits import Limits
+
+
+def port_of(url):
+    return int(url.split(":")[2].split("/")[0])
+
+
+def raw(url, data, close=False):
+    """(status code, headers by lower-case name, body bytes) of a request sent as the bytes
+    given, read until the service closes the connection (`close`: we end our side after sending)."""
+    with socket.create_connection(("127.0.0.1", port_of(url)), timeout=60) as connection:
+        connection.sendall(data)
+        if close:
+            connection.shutdown(socket.SHUT_WR)
+        answer = b""
+        while True:
+            piece = connection.recv(65536)
+            if not piece:
+                break
+            answer += piece
+    head, _, body = answer.partition(b"\r\n\r\n")
+    lines = head.decode("latin-1").split("\r\n")
+    headers = dict((name.lower(), value.strip()) for name, _, value in (line.partition(":") for line in lines[1:]))
+    return int(lines[0].split()[1]), headers, body
+
+
+@pytest.mark.parametrize("path, fields", [("/", {}), ("/Blast.cgi", {}), ("/blast/Blast.cgi", {}),
+                                          ("/cgi-bin/blast.cgi", {}), ("/Blast.cgi", dict(CMD="")),
+                                          ("/Blast.cgi", dict(RID="X"))])
+def test_the_services_page_answers_where_a_browser_lands(service, path, fields):
+    code, headers, body = fetch(service.replace("/Blast.cgi", path), fields)
+    page = body.decode()
+    assert code == 200 and headers["Content-Type"].startswith("text/html")
+    assert "/Blast.cgi" in page and 'href="/journal"' in page
+
+
+# Requests whose answer echoes the non-ASCII value they sent.
+ECHOED = {
+    "an error page": ("GET /Blast.cgi?CMD=%C3%BCber HTTP/1.1", 400, "über"),
+    "an unknown RID": ("GET /Blast.cgi?CMD=Get&FORMAT_TYPE=XML&RID=%E2%82%AC%E2%82%AC HTTP/1.1", 200, "€€"),
+    "no such page": ("GET /r%C3%A9sultats HTTP/1.1", 404, "résultats"),
+}
+
+
+@pytest.mark.parametrize("case", sorted(ECHOED))
+def test_a_pages_content_length_counts_its_bytes(service, case):
+    line, code, echoed = ECHOED[case]
+    answer_code, headers, body = raw(service, line.encode() + b"\r\nConnection: close\r\n\r\n")
+    assert answer_code == code
+    assert int(headers["content-length"]) == len(body)
+    page = body.decode("utf-8")
+    assert page.endswith("</html>\n") and echoed in page
+
+
+# name: (the request's bytes, whether we end our side after sending it, status, words of its error text)
+REFUSED = {
+    "a CR in the request line": (b"GET /Blast.cgi?CMD=Get\r&RID=X HTTP/1.1\r\n\r\n", False, 400, ["Bare CR"]),
+    # As long as the limit, so that the service reads all of it: bytes it leaves unread when it
+    # closes would reset the connection, and the answer with it.
+    "a head beyond its limit": (b"GET / HTTP/1.1\r\nX-Padding: " + b"x" * (65536 - 27), False, 431, ["65536"]),
+    "a chunked body": (b"POST /Blast.cgi HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n7\r\nCMD=Put\r\n0\r\n\r\n",
+                       False, 411, ["Content-Length", "chunked"]),
+    "a Content-Length of 5,000 digits": (b"POST /Blast.cgi HTTP/1.1\r\nContent-Length: " + b"9" * 5000 + b"\r\n\r\n",
+                                         False, 413, ["5000 digits", "4194304"]),
+    "a Content-Length of 5,000 leading zeros": (b"POST /Blast.cgi HTTP/1.1\r\nContent-Length: " + b"0" * 5000
+                                                + b"7\r\n\r\nCMD=Put", False, 400, ["5001 characters"]),
+    "more form fields than the limit": (b"POST /Blast.cgi HTTP/1.1\r\nContent-Length: 4002\r\nConnection: close"
+                                        b"\r\n\r\n" + b"a=&" * 1334, False, 400, ["1335 form fields", "of 1000"]),
+    "a body cut short": (b"POST /Blast.cgi HTTP/1.1\r\nContent-Length: 50\r\n\r\nCMD=Put", True, 400,
+                         ["7 of the 50 bytes"]),
+    "a method it does not answer": (b"PUT /Blast.cgi HTTP/1.1\r\nConnection: close\r\n\r\n", False, 405,
+                                    ["GET and POST", "'PUT'"]),
+    "another path": (b"GET /nowhere HTTP/1.1\r\nConnection: close\r\n\r\n", False, 404, ["'/nowhere'"]),
+}
+
+
+@pytest.mark.parametrize("case", sorted(REFUSED))
+def test_a_request_the_http_side_refuses_is_answered_with_its_cause_and_logged(db, case):
+    data, close, code, words = REFUSED[case]
+    with running_service(db) as (url, _, logs):
+        answer_code, headers, body = raw(url, data, close)
+        assert answer_code == code and headers["content-type"].startswith("text/html")
+        for word in words:
+            assert word in error_text(body.decode())
+        assert logs.wait_for('" %d' % code).startswith("127.0.0.1 ")
+        # The service still serves.
+        assert request(url, dict(CMD="DisplayRIDs"))[0] == 200
+    assert not [line for line in logs if "Traceback" in line]
+
+
+def test_head_answers_a_pages_headers_without_its_body(service):
+    _, get_headers, page = raw(service, b"GET / HTTP/1.1\r\nConnection: close\r\n\r\n")
+    code, headers, body = raw(service, b"HEAD / HTTP/1.1\r\nConnection: close\r\n\r\n")
+    assert (code, body) == (200, b"")
+    assert headers["content-length"] == get_headers["content-length"] == str(len(page))
+
+
+def closed_by_the_service(connection, timeout):
+    """Whether the service closes `connection` within `timeout` s, sending nothing."""
+    connection.settimeout(timeout)
+    try:
+        return connection.recv(1) == b""
+    except ConnectionResetError:
+        return True
+    except socket.timeout:
+        return False
+
+
+def test_an_idle_connection_is_closed_and_one_in_use_is_not(db):
+    with running_service(db, limits=Limits(idle_seconds=1)) as (url, _, _):
+        kept = http.client.HTTPConnection("127.0.0.1", port_of(url), timeout=60)
+        with socket.create_connection(("127.0.0.1", port_of(url))) as idle:
+            # Generous: closed within a second or two once idle; only a fault leaves it open a minute.
+            assert closed_by_the_service(idle, 60)
+            # One that keeps asking over one connection is never idle long enough.
+            end = time.monotonic() + 3
+            while time.monotonic() < end:
+                assert displayed(kept) == 200
+        kept.close()
+
+
+def displayed(connection):
+    """The status of DisplayRIDs asked over an open connection."""
+    connection.request("GET", "/Blast.cgi?CMD=DisplayRIDs")
+    answer = connection.getresponse()
+    answer.read()
+    return answer.status
+
+
+def test_a_body_trickled_past_the_deadline_for_a_whole_request_closes_its_connection(db):
+    with running_service(db, limits=Limits(request_seconds=2)) as (url, _, logs):
+        with socket.create_connection(("127.0.0.1", port_of(url))) as connection:
+            connection.sendall(b"POST /Blast.cgi HTTP/1.1\r\nContent-Length: 100\r\n\r\n")
+            # A byte every 0.3 s keeps the connection from being idle; the body would take 30 s.
+            end, closed = time.monotonic() + 60, False
+            while not closed and time.monotonic() < end:
+                try:
+                    connection.sendall(b"a")
+                except OSError:
+                    break
+                closed = closed_by_the_service(connection, 0.3)
+        assert "did not come whole within 2 s" in logs.wait_for("connections whose request (head and body)")
+
+
+def test_at_the_connection_cap_the_oldest_idle_connection_goes_first(db):
+    cap = 6
+    with running_service(db, limits=Limits(connections=cap)) as (url, _, logs):
+        idle = [socket.create_connection(("127.0.0.1", port_of(url))) for _ in range(cap - 1)]
+        last = http.client.HTTPConnection("127.0.0.1", port_of(url), timeout=60)
+        try:
+            # Accepted in order: once the last is served, all of them are held.
+            assert displayed(last) == 200
+            assert request(url, dict(CMD="DisplayRIDs"))[0] == 200
+            assert closed_by_the_service(idle[0], 60)
+            logs.wait_for("at the cap of %d connections" % cap)
+            assert not any(closed_by_the_service(connection, 0.2) for connection in idle[1:])
+            assert displayed(last) == 200
+        finally:
+            for connection in idle:
+                connection.close()
+            last.close()
