@@ -27,6 +27,8 @@ from localblast.server import logsink
 from localblast.server.holds import Holds
 from localblast.server.httpd import BlastServer
 from localblast.server.limits import LimitError
+from localblast.store.budget import shown
+from localblast.store.folders import StoreError
 from localblast.store.jobs import JobStore
 
 
@@ -52,7 +54,12 @@ def main(arguments):
         log("cannot start: %s" % error)
         return 2
     runner = BlastRunner(catalogue, settings.job_timeout)
-    store = JobStore(runner.run, settings.keep, settings.max_jobs, settings.workers, log=log)
+    try:
+        store = JobStore(runner.run, settings.keep, settings.max_jobs, settings.workers, log=log,
+                         state=settings.state, max_disk=settings.max_disk)
+    except StoreError as error:
+        log("cannot keep searches: %s" % error)
+        return 2
     holds = Holds(limits.held)
     api = Api(catalogue, store, Faults.from_options(settings), settings.rtoe, log, settings.status_wait,
               functools.partial(formatting.make, runner), Guidelines(settings.guidelines, settings.guideline_scale),
@@ -79,12 +86,16 @@ def main(arguments):
                                "(--share-journal)" if settings.share_journal else "the journal and the list of "
                                "searches answer this machine only (--share-journal shares them)"))
     log("HTTP: %s" % limits.described())
+    log("searches kept in %s, %s, up to %s of disk" % (
+        store.folder, "found again by a restart" if store.persistent() else "removed at stop", shown(store.limit())))
     if settings.guidelines:
         log("usage guidelines: %s, intervals scaled by %g" % (settings.guidelines, settings.guideline_scale))
     print(server.url(), flush=True)
     try:
         server.serve_forever()
     finally:
+        # The store first: the searches that the runner's stop cuts short are then not failed.
+        store.stop()
         runner.stop()
         store.close()
         server.server_close()

@@ -180,10 +180,12 @@ def throughput(url, db, query, query_file, scratch, clients, count, budget, roun
           % (statistics.median(ratios), len(ratios), min(ratios), max(ratios)))
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+def settings(description, rounds, what):
+    """(arguments, database folder) of a service benchmark's command line: the build, --rounds
+    (`rounds` of `what` by default), --clients, --reports and --budget."""
+    parser = argparse.ArgumentParser(description=description.split("\n\n")[0])
     parser.add_argument("build", nargs="?", default=str(HERE.parents[1] / "build"))
-    parser.add_argument("--rounds", type=int, default=5, help="rounds of each format (default 5)")
+    parser.add_argument("--rounds", type=int, default=rounds, help="rounds of %s (default %d)" % (what, rounds))
     parser.add_argument("--clients", type=int, default=20, help="clients at once (default 20)")
     parser.add_argument("--reports", type=int, default=80, help="reports fetched at most (default 80)")
     parser.add_argument("--budget", type=float, default=60, help="seconds at most for each measure (default 60)")
@@ -193,6 +195,11 @@ def main():
     db = Path(args.build).resolve() / "service" / "db"
     if not (db / "proteins.fasta").is_file():
         sys.exit("%s holds no database: build first" % db)
+    return args, db
+
+
+def main():
+    args, db = settings(__doc__, 5, "each format")
     query = query_of(db)
     with tempfile.TemporaryDirectory(prefix="bench-service-") as scratch:
         query_file = Path(scratch) / "query.fasta"

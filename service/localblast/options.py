@@ -13,6 +13,7 @@ from .journal.journal import DEFAULT_SIZE
 from .programs import PROGRAMS
 from .request import numerals
 from .server import access, limits
+from .store import budget
 
 STEPS = ("put", "status", "results")
 
@@ -181,6 +182,32 @@ def server_limits(settings, open_files=None):
                          idle_seconds=settings.idle_timeout)
 
 
+def disk_size(text):
+    size = budget.parse_size(text)
+    if not size:   # None, or 0
+        raise argparse.ArgumentTypeError("expected a size such as 500M, 20G or 1.5T (powers of 1024), or a number "
+                                         "of bytes, greater than 0; received %r" % text)
+    return size
+
+
+def add_store_options(parser):
+    group = parser.add_argument_group("the searches held")
+    group.add_argument("--state", metavar="DIR", default=None,
+                       help="keep the searches and their reports in this folder (SQLite and a folder per search), "
+                            "where a restarted service finds them again; one service at a time may hold it "
+                            "(default: a temporary folder, removed at stop)")
+    group.add_argument("--keep", type=seconds, default=86400, metavar="SECONDS",
+                       help="how long a finished search's results are kept (default 86400)")
+    group.add_argument("--max-jobs", type=whole_numbers(1, 100000), default=200, metavar="N",
+                       help="how many searches are held at once (default 200)")
+    group.add_argument("--max-disk", type=disk_size, default=None, metavar="SIZE",
+                       help="the disk the searches and their reports may take, e.g. 20G; beyond it the least "
+                            "recently used reports go first, then the least recently used finished searches "
+                            "(default: half the space free on the store's file system at start)")
+    group.add_argument("--workers", type=whole_numbers(1, 256), default=os.cpu_count() or 2, metavar="N",
+                       help="how many searches run at once (default: the number of processors)")
+
+
 def add_fault_options(parser):
     group = parser.add_argument_group("fault injection (for testing clients; PROGRAM may be \"any\")")
     group.add_argument("--fail-http", type=http_fault, action="append", default=[], metavar="PROGRAM:STEP:STATUS",
@@ -204,12 +231,6 @@ def parse(arguments, description=None):
     parser.add_argument("--status-wait", type=seconds, default=0, metavar="SECONDS",
                         help="hold a status request for a running search up to this long for it to "
                              "finish (default 0: answer at once, as NCBI does)")
-    parser.add_argument("--keep", type=seconds, default=86400, metavar="SECONDS",
-                        help="how long a finished search's results are kept (default 86400)")
-    parser.add_argument("--max-jobs", type=whole_numbers(1, 100000), default=200, metavar="N",
-                        help="how many searches are held at once (default 200)")
-    parser.add_argument("--workers", type=whole_numbers(1, 256), default=os.cpu_count() or 2, metavar="N",
-                        help="how many searches run at once (default: the number of processors)")
     parser.add_argument("--job-timeout", type=seconds, default=300, metavar="SECONDS",
                         help="how long one search may run before it fails (default 300)")
     parser.add_argument("--guidelines", choices=MODES, default=None,
@@ -220,5 +241,6 @@ def parse(arguments, description=None):
                              "requests for one RID) by F, e.g. 0.02 for tests (default 1)")
     add_database_options(parser)
     add_server_options(parser)
+    add_store_options(parser)
     add_fault_options(parser)
     return parser.parse_args(arguments)

@@ -49,16 +49,18 @@ class Clock:
 
 @contextlib.contextmanager
 def running_service(db, faults=None, keep=3600, max_jobs=50, workers=2, clock=time.monotonic, rtoe=0,
-                    status_wait=0.0, around_search=None, guidelines=None, limits=None, journal=None, **server):
+                    status_wait=0.0, around_search=None, guidelines=None, limits=None, journal=None, state=None,
+                    max_disk=None, **server):
     """(url, store, logs) of a service in this process; stopped on leaving, as the command stops
     it. `around_search(run)` may stand around each search, e.g. to hold it running. `clock` is
     the store's and the guidelines'; `limits` (a server Limits), `journal` and `server`
-    (BlastServer's keywords, e.g. share_journal) are the HTTP side's."""
+    (BlastServer's keywords, e.g. share_journal) are the HTTP side's; `state` and `max_disk`
+    the store's (--state, --max-disk)."""
     logs = Logs()
     limits = limits or Limits()
     runner = BlastRunner(db, timeout=60)
     run = around_search(runner.run) if around_search else runner.run
-    store = JobStore(run, keep, max_jobs, workers, clock=clock, log=logs)
+    store = JobStore(run, keep, max_jobs, workers, clock=clock, log=logs, state=state, max_disk=max_disk)
     holds = Holds(limits.held)
     api = Api(db, store, faults or Faults(), rtoe, logs, status_wait, functools.partial(formatting.make, runner),
               guidelines, clock, holds=holds)
@@ -69,6 +71,7 @@ def running_service(db, faults=None, keep=3600, max_jobs=50, workers=2, clock=ti
         yield server.url(), store, logs
     finally:
         server.stop()
+        store.stop()
         runner.stop()
         store.close()
         server.server_close()

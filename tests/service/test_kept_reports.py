@@ -5,6 +5,7 @@ import os
 import pytest
 
 from localblast.errors import BlastFailed
+from localblast.reports.formats import FORMATS, Shape
 from localblast.reports.formatting import WHOLE_XML
 from localblast.store.jobs import KEPT_REPORTS, JobStore
 from test_lifetime import Blast, finished, quiet
@@ -63,3 +64,14 @@ def test_a_search_dropped_while_its_report_is_made_has_none(job):
         raise FileNotFoundError(path)
     assert store.open_report(job, "shape", dropping) is None
     assert store.open_report(job, "shape", writer([])) is None and not os.path.exists(job.folder)
+
+
+def test_reports_of_one_format_name_made_apart_are_kept_apart(job):
+    # A format's name alone does not tell its reports apart: Text in two layouts, say.
+    store, job = job
+    text = next(known for known in FORMATS.values() if known.name == "Text")
+    pairwise = Shape(text, None, 5, 5, False)
+    other = pairwise._replace(format=text._replace(outfmt=("-outfmt", "3")))
+    assert read(store.open_report(job, pairwise, writer([], "pairwise"))) == b"pairwise"
+    assert read(store.open_report(job, other, writer([], "flat"))) == b"flat"
+    assert read(store.open_report(job, pairwise, writer([], "made again"))) == b"pairwise"

@@ -1,10 +1,12 @@
 """Jobs by RID: how long they are kept, how many at once, where their reports are, and what a
 failure leaves behind. The store runs on a clock the tests move by hand, with a stand-in for
 BLAST+."""
+import gc
 import os
 import re
 import threading
 import time
+import weakref
 
 import pytest
 
@@ -249,7 +251,7 @@ def evict(store, rid, clock):
 def test_a_report_is_a_file_of_the_stores_own_removed_when_the_job_is_dropped(stores, clock, drop):
     store = stores(Blast(), clock, keep=60, max_jobs=2)
     job = finished(store, store.submit("blastp", "search"))
-    assert os.path.dirname(job.folder) == store.folder and report_of(job) == REPORT
+    assert os.path.dirname(job.folder) == store.search_folders and report_of(job) == REPORT
     drop(store, job.rid, clock)
     assert store.lookup(job.rid) == (UNKNOWN, None)
     assert not os.path.exists(job.folder)
@@ -264,7 +266,7 @@ def test_a_report_finished_after_its_job_was_deleted_is_removed(stores, clock):
     store.delete(rid)
     blast.gate.set()
     later = finished(store, store.submit("blastp", "later"))
-    assert os.listdir(store.folder) == [later.rid]
+    assert os.listdir(store.search_folders) == [later.rid]
 
 
 def test_closing_the_store_removes_its_reports(clock):
@@ -336,3 +338,90 @@ def test_a_held_status_request_for_an_unknown_rid_answers_at_once(stores):
     logs = Logs()
     assert stores(Blast(), log=logs).wait_finished("NOSUCHRID", 10) == (UNKNOWN, None)
     assert logs == []
+
+
+def listed_by_display_rids(url, store):
+    return [line.split("\t")[0] for line in request(url, dict(CMD="DisplayRIDs"))[2].splitlines()]
+
+
+def listed_for_a_page(url, store):
+    return [summary.rid for summary in store.summaries()]
+
+
+@pytest.mark.parametrize("listed", [listed_by_display_rids, listed_for_a_page])
+def test_lists_of_the_searches_held_leave_out_those_whose_keep_time_is_over(db, clock, listed):
+    with running_service(db, keep=60, clock=clock) as (url, store, _):
+        older = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
+        finished(store, older)
+        clock.advance(30)
+        newer = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
+        finished(store, newer)
+        assert listed(url, store) == [older, newer]
+        clock.advance(31)    # the first request since the older one's keep time ended
+        assert listed(url, store) == [newer]
+
+
+def test_a_page_s_list_shows_each_search_as_a_person_knows_it(db):
+    with running_service(db, Faults(fail_job=["blastn"])) as (url, store, _):
+        before = time.time()
+        identifier = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
+        fasta = submit(url, PROGRAM="blastn", DATABASE="nt", QUERY=">my <query> & more\nACGTACGTAGGT\n>second\nACGT")
+        for rid in (identifier, fasta):
+            finished(store, rid)
+        shown = {summary.rid: summary for summary in store.summaries()}
+        after = time.time()
+    assert shown[identifier][1:4] == ("blastp", "nr", store_title(db, "9506405"))
+    assert shown[identifier][5:] == (READY, True, None)
+    assert shown[fasta][1:4] == ("blastn", "nt", "my <query> & more")
+    assert shown[fasta].status == FAILED and "--fail-job" in shown[fasta].error
+    assert before <= shown[identifier].submitted <= shown[fasta].submitted <= after
+
+
+def store_title(db, identifier):
+    entry = db.lookup("nr", "protein", identifier)
+    return "%s %s" % (entry.seq_id, entry.title)
+
+
+class Query(str):
+    """A search that a test can see being let go of (a str cannot be weakly referred to)."""
+
+
+def test_a_deleted_search_lets_go_of_its_query_at_once(stores):
+    blast = Blast()
+    blast.gate.clear()
+    store = stores(blast, max_jobs=5)
+    running = store.submit("blastp", "running")
+    assert blast.started.wait(30)
+    queries = []
+    for number in range(20):
+        query = Query("queued %d" % number)
+        queries.append(weakref.ref(query))
+        store.delete(store.submit("blastp", query))
+        del query
+    gc.collect()
+    assert [reference() for reference in queries] == [None] * 20
+    assert store.count() == 1
+    blast.gate.set()
+    finished(store, running)
+    assert blast.searches == ["running"]
+
+
+def test_closing_the_store_is_not_held_up_by_a_search_that_runs_on(clock):
+    # A search that ends only when the test lets it: a close that waited for it would never end.
+    started, released, ran = threading.Event(), threading.Event(), []
+
+    def run_on(search, folder):
+        started.set()
+        released.wait()
+        ran.append(search)
+    store = JobStore(run_on, 60, 10, 1, clock=clock, log=quiet)
+    rids = [store.submit("blastp", name) for name in ("running", "queued")]
+    assert started.wait(30)
+    closing = threading.Thread(target=store.close)
+    closing.start()
+    closing.join(120)
+    try:
+        assert not closing.is_alive() and not os.path.exists(store.folder)
+    finally:
+        released.set()
+    assert [store.lookup(rid)[0] for rid in rids] == [WAITING] * 2 and "queued" not in ran

@@ -1,101 +1,124 @@
 """The searches the service holds, by RID: run in the background by a few worker threads, kept
-for a while after they finish, at most a given number at once. A search's archive and reports
-are files in a folder of its own in the store's temporary folder, removed when the search is
-dropped and when the store closes: reports can be far larger than the queries that asked for
-them. Each formatted report is made once and kept with its search, a few at a time."""
-import collections
-import itertools
+for a while after they finish, at most a given number at once and within a disk budget. A
+search's archive and reports are files in a folder of its own in the store's folder (see
+folders.py); with a state folder, the ledger (ledger.py) records them so that a restart finds
+them again. Each formatted report is made once and kept with its search, a few at a time."""
 import os
-import queue
 import secrets
 import shutil
+import sqlite3
 import string
-import tempfile
 import threading
 import time
-import traceback
 
-from ..errors import STOPPING, BlastFailed, Refused
+from ..errors import STOPPING, Refused
 from ..reports import edits
 from ..reports.formatting import WHOLE_XML
+from .budget import DiskBudget, DiskLimit, default_limit, shown
+from .folders import StoreFolder
+from .job import FAILED, READY, UNKNOWN, WAITING, Job, own_files, run_search
+from .kept import KEPT_REPORTS, make_whole, report_file, report_key
+from .ledger import Ledger, NoLedger
+from .listing import summary
+from .restore import restored
+from .workers import Workers
 
-WAITING, READY, FAILED, UNKNOWN = "WAITING", "READY", "FAILED", "UNKNOWN"
+# What the API and the tests take from the store.
+__all__ = ["JobStore", "DiskLimit", "KEPT_REPORTS", "WAITING", "READY", "FAILED", "UNKNOWN"]
 RID_LETTERS = string.ascii_uppercase + string.digits
-# Formatted reports kept per search: beyond it the least recently asked for is made again.
-KEPT_REPORTS = 16
-
-
-class Job:
-    def __init__(self, rid, program, search, submitted, ready_after, failure):
-        self.rid = rid
-        self.program = program
-        self.search = search
-        self.submitted = submitted
-        self.ready_after = ready_after    # a job made to take longer stays WAITING until then
-        self.failure = failure            # a failure to report instead of running the search
-        self.finished = None
-        self.folder = None                # the search's own folder, once it is run
-        self.report = None                # the XML report's path, once the search has succeeded
-        self.formatted = collections.OrderedDict()    # a report's shape -> its path
-        self.formatting = threading.Lock()            # one report made at a time per search
-        self.watch = None                 # what the guideline checker keeps of it
-        self.has_hits = False
-        self.error = None
-        self.fetched = False
-        self.dropped = False
-
-    def status(self, now):
-        if self.finished is None or now < self.ready_after:
-            return WAITING
-        return FAILED if self.error is not None else READY
-
-    def done_at(self):
-        return max(self.finished, self.ready_after)
 
 
 class JobStore:
-    """`run(search, folder)` writes the search's archive and XML report into `folder` or raises
-    BlastFailed; it runs on `workers` threads. Finished jobs are dropped `keep` seconds after they are done."""
+    """`run(search, folder)` (the runner's) writes the search's archive into `folder` and returns
+    an outcome with `has_hits`, or raises BlastFailed; it runs on `workers` threads. Finished jobs
+    are dropped `keep` seconds after they are done. `state`: the folder whose record a restart finds again (None: a temporary one,
+    removed at close); `max_disk`: the bytes its files may take (None: a share of the free
+    space). StoreError (folders.py) when the folder cannot be used."""
 
-    def __init__(self, run, keep, max_jobs, workers, clock=time.monotonic, log=print):
-        # `clock` gives the seconds that jobs age by and that held status requests wait.
+    def __init__(self, run, keep, max_jobs, workers, clock=time.monotonic, log=print, state=None, max_disk=None,
+                 wall=time.time):
+        # `clock` gives the seconds that jobs age by and that held status requests wait; the
+        # state records `wall` seconds, which a restart's clock is set against.
         self._run = run
         self.keep = keep
         self.max_jobs = max_jobs
         self._clock = clock
         self._log = log
-        self.folder = tempfile.mkdtemp(prefix="localblast-")
+        self._offset = wall() - clock()
+        self._place = StoreFolder(state, log)
+        self.folder, self.search_folders = self._place.path, self._place.searches
+        try:
+            self._ledger = NoLedger() if state is None else Ledger(self._place.database, log)
+        except Exception:
+            self._place.close()
+            raise
+        self._budget = DiskBudget(max_disk)
         self._lock = threading.Lock()
         self._finished = threading.Condition(self._lock)
-        self._closed = False
-        self._jobs = {}
-        self._serial = itertools.count(1)
-        self._report_numbers = itertools.count(1)
-        self._queue = queue.Queue()
-        self._workers = [threading.Thread(target=self._work, name="blast-worker-%d" % number, daemon=True)
-                         for number in range(workers)]
-        for worker in self._workers:
-            worker.start()
+        self._closed = False       # takes no more submissions, starts no more searches
+        self._shut = False         # its ledger and folder are let go
+        self._jobs = {}            # oldest first
+        self._workers = Workers(workers, self._lock, self._started, self._run_job)
+        with self._lock:
+            self._restore()
+        self._workers.start()
+
+    def _restore(self):
+        jobs, reports = restored(self._ledger, self._place, self.at, self.wall, self._clock(), self.keep, self._log)
+        for job in jobs:
+            self._jobs[job.rid] = job
+            self._budget.take(job.disk())
+            if job.finished is None:
+                self._workers.add(job)
+        for job, key, path, size in reports:
+            job.formatted[key] = path
+            self._budget.report_kept(job.rid, key, size)
+        if self._budget.limit is None:
+            self._budget.limit = default_limit(self.folder, self._budget.used)
+        self._fit(0, None)    # a restart may be given a smaller limit
+
+    def persistent(self):
+        return not self._place.temporary
+
+    def limit(self):
+        return self._budget.limit
+
+    def wall(self, moment):
+        return moment + self._offset
+
+    def at(self, wall):
+        return wall - self._offset
 
     def new_rid(self):
-        # The serial number keeps an RID from ever naming two searches; the random part keeps
-        # RIDs from being guessed.
-        return "".join(secrets.choice(RID_LETTERS) for _ in range(6)) + "%05d" % next(self._serial)
+        # The serial number keeps an RID from ever naming two searches, also across restarts;
+        # the random part keeps RIDs from being guessed.
+        return "".join(secrets.choice(RID_LETTERS) for _ in range(6)) + "%05d" % self._ledger.next_serial()
 
     def submit(self, program, search, duration=0.0, failure=None, watch=None):
-        """The RID of a new job; Refused when the store is full of unfinished jobs or closed."""
+        """The RID of a new job, once it is recorded; Refused when the store is full of
+        unfinished jobs, cannot record it, or is closed."""
+        record = self._ledger.encode(search)    # outside the lock: a query may be megabytes
+        size = len(record.encode("utf-8")) if record else 0
         with self._lock:
             if self._closed:
                 raise Refused(STOPPING)
             now = self._clock()
             self._drop_expired(now)
-            if len(self._jobs) >= self.max_jobs and not self._make_room(now):
+            if not self._make_room(now):
                 raise Refused("the service already holds %d searches that have not finished "
                               "(its limit); submit again when one has finished" % len(self._jobs))
+            if not self._fit(size, None):
+                raise Refused(self._budget.refusal("this search's record", size))
             job = Job(self.new_rid(), program, search, now, now + duration, failure)
-            job.watch = watch
+            job.watch, job.record = watch, size
+            try:
+                self._ledger.add(job, record, self.wall(now), self.wall(job.ready_after))
+            except sqlite3.Error as error:
+                self._log("could not record a search: %s" % error)
+                raise Refused("the service could not record the search (%s); submit again later" % error)
+            self._budget.take(size)
             self._jobs[job.rid] = job
-        self._queue.put(job)
+            self._workers.add(job)
         return job.rid
 
     def lookup(self, rid):
@@ -132,20 +155,23 @@ class JobStore:
     def open_report(self, job, shape, make):
         """The job's report of `shape` opened for reading, made by `make(path)` the first time it
         is asked for; None once the job has been dropped (an open file stays readable after it
-        is removed). BlastFailed when it cannot be made."""
+        is removed). BlastFailed when it cannot be made, DiskLimit when it cannot be kept."""
+        key = report_key(shape)
         with job.formatting:
             with self._lock:
                 if job.dropped or job.folder is None:
                     return None
-                path = job.formatted.get(shape)
+                path = job.formatted.get(key)
                 if path is not None:
-                    job.formatted.move_to_end(shape)
+                    job.formatted.move_to_end(key)
+                    self._budget.report_used(job.rid, key)
+                    job.used = self._clock()
+                    self._ledger.report_used(job.rid, key, self.wall(job.used))
                     return open(path, "rb")
-                path = os.path.join(job.folder, "report-%d" % next(self._report_numbers))
+                path = os.path.join(job.folder, report_file(key))
             try:
-                make(path)
+                size = make_whole(make, path)
             except BaseException:
-                edits.remove(path)
                 with self._lock:
                     if job.dropped:   # its folder went while the report was being made
                         self._remove_again(job)
@@ -155,15 +181,24 @@ class JobStore:
                 if job.dropped:
                     self._remove_again(job)
                     return None
-                job.formatted[shape] = path
+                self._count_files(job, path)
+                if not self._fit(size, job):
+                    edits.remove(path)
+                    raise DiskLimit(self._budget.refusal("this report", size))
+                job.formatted[key] = path
+                job.used = self._clock()
+                self._budget.report_kept(job.rid, key, size)
+                self._ledger.add_report(job.rid, key, os.path.basename(path), size, self.wall(job.used))
                 while len(job.formatted) > KEPT_REPORTS:
-                    edits.remove(job.formatted.popitem(last=False)[1])
+                    self._drop_report(job, next(iter(job.formatted)))
                 return open(path, "rb")
 
     def fetched(self, job):
         """Notes that the job's results were sent: when room is needed, such jobs go first."""
         with self._lock:
-            job.fetched = True
+            if not job.fetched and not job.dropped:
+                job.fetched = True
+                self._ledger.used(job, self.wall(job.used))
 
     def delete(self, rid):
         with self._lock:
@@ -179,27 +214,72 @@ class JobStore:
             self._drop_expired(now)
             return [(job.rid, job.status(now)) for job in self._jobs.values()]
 
+    def summaries(self):
+        """A listing.Summary of every job held, oldest first."""
+        with self._lock:
+            now = self._clock()
+            self._drop_expired(now)
+            return [summary(job, job.status(now), self.wall(job.submitted)) for job in self._jobs.values()]
+
     def count(self):
         with self._lock:
             return len(self._jobs)
 
-    def close(self):
-        """Ends held status requests, lets the workers finish (searches still queued fail at
-        once; a stuck one is not waited for long) and removes the reports' folder."""
+    def disk_used(self):
+        with self._lock:
+            return self._budget.used
+
+    def stop(self):
+        """Takes no more submissions, ends held status requests and starts no more searches. A
+        search that the stop cuts short is not failed: a restart with the same state runs it
+        again."""
         with self._lock:
             self._closed = True
             self._finished.notify_all()
-        for _ in self._workers:
-            self._queue.put(None)
-        for worker in self._workers:
-            worker.join(30)
-        shutil.rmtree(self.folder, ignore_errors=True)
+            self._workers.stop()
 
-    def _drop(self, job):
+    def close(self):
+        """Stops, waits a little for the workers, and lets go of the state (a temporary
+        folder is removed)."""
+        self.stop()
+        self._workers.join()
+        with self._lock:
+            if not self._shut:
+                self._shut = True
+                self._ledger.close()
+                self._place.close()
+
+    def _drop(self, job, why=None):
+        if why:
+            self._log("dropped the search %s: %s" % (job.rid, why))
         job.dropped = True
         del self._jobs[job.rid]
+        self._workers.remove(job.rid)
+        for key in job.formatted:
+            self._budget.report_gone(job.rid, key)
+        self._budget.give_back(job.disk())
+        self._ledger.forget(job.rid)
         if job.folder is not None:
             shutil.rmtree(job.folder, ignore_errors=True)
+
+    def _count_files(self, job, report):
+        # What making a report left in the search's folder besides its run's files and the
+        # reports (such as the XML report that XML answers are cut from) is counted, and
+        # recorded so that a restart keeps it.
+        known = set(job.files) | {os.path.basename(path) for path in job.formatted.values()} | {
+            os.path.basename(report)}
+        derived = {name: size for name, size in own_files(job.folder).items() if name not in known}
+        if derived != job.derived:
+            self._budget.take(sum(derived.values()) - sum(job.derived.values()))
+            job.derived = derived
+            self._ledger.derived(job)
+
+    def _drop_report(self, job, key, why=None):
+        if why:
+            self._log("dropped a %s report of %s: %s" % (key, job.rid, why))
+        edits.remove(job.formatted.pop(key))
+        self._budget.report_gone(job.rid, key)
+        self._ledger.forget_report(job.rid, key)
 
     @staticmethod
     def _remove_again(job):
@@ -212,36 +292,69 @@ class JobStore:
                 self._drop(job)
 
     def _make_room(self, now):
-        """Drops the oldest finished job, one already fetched first; False if none has finished."""
-        finished = [job for job in self._jobs.values() if job.status(now) != WAITING]
-        if not finished:
-            return False
-        self._drop(min(finished, key=lambda job: (not job.fetched, job.done_at())))
+        """Drops the oldest finished jobs, ones already fetched first, until there is room for
+        one more; False if none can go."""
+        while len(self._jobs) >= self.max_jobs:
+            finished = [job for job in self._jobs.values() if job.status(now) != WAITING]
+            if not finished:
+                return False
+            self._drop(min(finished, key=lambda job: (not job.fetched, job.done_at())))
         return True
 
-    def _work(self):
-        while True:
-            job = self._queue.get()
-            if job is None:
+    def _fit(self, extra, keep):
+        """Makes room for `extra` more bytes: the least recently used reports go first, then the
+        least recently used finished jobs other than `keep`. False, and nothing dropped, if that
+        would not be enough."""
+        if self._budget.fits(extra):
+            return True
+        now = self._clock()
+        finished = sorted((job for job in self._jobs.values() if job is not keep and job.status(now) != WAITING),
+                          key=lambda job: job.used)
+        if not self._budget.fits(extra - self._budget.reports_size() - sum(job.disk() for job in finished)):
+            return False
+        why = "the store is at its disk limit of %s (--max-disk)" % shown(self._budget.limit)
+        while not self._budget.fits(extra):
+            oldest = self._budget.least_used_report()
+            if oldest is not None:
+                self._drop_report(self._jobs[oldest[0]], oldest[1], why)
+            else:
+                self._drop(finished.pop(0), why)
+        return True
+
+    def _started(self, job):
+        job.attempts += 1
+        self._ledger.started(job)
+
+    def _run_job(self, job):
+        folder = self._place.search(job.rid)
+        if job.failure is None:
+            error, has_hits, files = run_search(self._run, job.search, folder)
+        else:
+            error, has_hits, files = job.failure, False, {}
+        self._finish(job, folder, error, has_hits, files)
+
+    def _finish(self, job, folder, error, has_hits, files):
+        with self._lock:
+            if self._shut:
                 return
-            folder = os.path.join(self.folder, job.rid)
-            error, has_hits = job.failure, False
-            if error is None and self._closed:
-                error = STOPPING
-            if error is None and not job.dropped:
-                try:
-                    os.mkdir(folder)
-                    has_hits = self._run(job.search, folder).has_hits
-                except BlastFailed as failure:
-                    error = str(failure)
-                except Exception:
-                    error = "the service failed while running the search:\n" + traceback.format_exc()
+            if self._closed and error is not None and job.failure is None:
+                self._log("the search %s was cut short by the stop%s" % (
+                    job.rid, "; a restart runs it again" if self.persistent() else ""))
+                return
+            if not job.dropped and error is None:
+                size = sum(files.values())
+                if self._fit(size, job):
+                    job.folder, job.report, job.has_hits, job.files = (folder, os.path.join(folder, WHOLE_XML),
+                                                                       has_hits, files)
+                    self._budget.take(size)
+                else:
+                    error = self._budget.refusal("its results", size)
+            if job.dropped or error is not None:
+                shutil.rmtree(folder, ignore_errors=True)
             if error is not None:
                 self._log("search %s (%s) failed: %s" % (job.rid, job.program, error))
-            with self._lock:
-                if error is None and not job.dropped:
-                    job.folder, job.report, job.has_hits = folder, os.path.join(folder, WHOLE_XML), has_hits
-                else:
-                    shutil.rmtree(folder, ignore_errors=True)
-                job.error, job.finished = error, self._clock()
-                self._finished.notify_all()
+            job.error, job.finished = error, self._clock()
+            job.used = job.done_at()
+            if not job.dropped:
+                self._ledger.finished(job, self.wall(job.finished), self.wall(job.used))
+            self._finished.notify_all()
