@@ -2,16 +2,17 @@
 """Times the local BLAST service against BLAST+ run by hand on the same query: a search with
 -outfmt 11, then blast_formatter -archive for the format asked for.
 
-- For each format: the time from the submission to the formatted report in hand, one client
-  alone, against one search and one formatting by hand; rounds of the two interleaved.
+- For each report (the formats, and a query-anchored view of Text): the time from the submission
+  to the formatted report in hand, one client alone, against one search and one formatting by
+  hand; rounds of the two interleaved.
 - Reports per second with 20 clients at once, each submitting, polling and fetching a report
-  (the formats in turn), against searches and formattings by hand with as many at once as the
-  machine has processors.
+  (the eight formats of the earlier figures in turn), against searches and formattings by hand
+  with as many at once as the machine has processors. The aim is a ratio of 0.95 or more.
 
 Each figure is a ratio (service / by hand: above 1 is slower for times, below 1 fewer per second).
 Loopback only; every loop is bounded in count and in time. Nothing is asserted about speed.
 
-    bench/service/bench_service.py [build] [--rounds N] [--clients N] [--budget SECONDS]
+    bench/service/bench_service.py [build] [--rounds N] [--clients N] [--budget SECONDS] [--throughput-rounds N]
 """
 import argparse
 import concurrent.futures
@@ -31,10 +32,14 @@ from pathlib import Path
 from running import start_service, stop_service
 
 HERE = Path(__file__).resolve().parent
-# FORMAT_TYPE -> blast_formatter's options for it.
-FORMATS = {"XML": ["-outfmt", "5"], "HTML": ["-outfmt", "0", "-html"], "Text": ["-outfmt", "0"],
-           "Tabular": ["-outfmt", "7"], "XML2_S": ["-outfmt", "16"], "JSON2_S": ["-outfmt", "15"],
-           "XML2": ["-outfmt", "14"], "JSON2": ["-outfmt", "13"]}
+# A report's name -> (the fields that ask for it, blast_formatter's options for it).
+FORMATS = {"XML": ({}, ["-outfmt", "5"]), "HTML": ({}, ["-outfmt", "0", "-html"]), "Text": ({}, ["-outfmt", "0"]),
+           "Tabular": ({}, ["-outfmt", "7"]), "XML2_S": ({}, ["-outfmt", "16"]), "JSON2_S": ({}, ["-outfmt", "15"]),
+           "XML2": ({}, ["-outfmt", "14"]), "JSON2": ({}, ["-outfmt", "13"]), "CSV": ({}, ["-outfmt", "10"]),
+           "JSONSA": ({}, ["-outfmt", "12"]),
+           "Anchored": (dict(FORMAT_TYPE="Text", ALIGNMENT_VIEW="QueryAnchored"), ["-outfmt", "1"])}
+# The reports that 20 clients ask for in turn: the eight formats of the earlier figures.
+THROUGHPUT_FORMATS = ["XML", "HTML", "Text", "Tabular", "XML2_S", "JSON2_S", "XML2", "JSON2"]
 HITLIST_SIZE = 10
 REQUEST_TIMEOUT = 60
 SEARCH_DEADLINE = 120
@@ -84,9 +89,12 @@ def report_from_service(url, query, format_type, database="nr"):
         status = info(request(url, dict(CMD="Get", FORMAT_OBJECT="SearchInfo", RID=rid))[1], "Status")
     if status != "READY":
         raise Refused("search %s ended %s" % (rid, status))
-    content_type, body = request(url, dict(CMD="Get", RID=rid, FORMAT_TYPE=format_type))
+    fields = dict(dict(FORMAT_TYPE=format_type), **FORMATS[format_type][0])
+    content_type, body = request(url, dict(CMD="Get", RID=rid, **fields))
     page = content_type.startswith("text/html")
-    if page and (b"QBlastInfoBegin" in body or b'class="error"' in body or format_type != "HTML"):
+    # A HTML report carries the status block of a finished search; any other page is no report.
+    if page and (info(body, "Status") not in (None, "READY") or b'class="error"' in body
+                 or fields["FORMAT_TYPE"] != "HTML"):
         raise Refused("%s answered instead of a report: %r" % (content_type, body[:300]))
     return len(body)
 
@@ -96,7 +104,7 @@ def report_by_hand(db, query_file, folder, format_type):
     subprocess.run(["blastp", "-db", str(db / "protein" / "nr"), "-query", str(query_file), "-outfmt", "11",
                     "-out", str(archive)], check=True, stderr=subprocess.DEVNULL)
     subprocess.run(["blast_formatter", "-archive", str(archive), "-max_target_seqs", str(HITLIST_SIZE),
-                    "-out", str(out)] + FORMATS[format_type], check=True, stderr=subprocess.DEVNULL)
+                    "-out", str(out)] + FORMATS[format_type][1], check=True, stderr=subprocess.DEVNULL)
 
 
 def timed(work):
@@ -151,16 +159,25 @@ def rate(workers, task, count, budget):
     return done[0] / (time.perf_counter() - start), failures
 
 
-def throughput(url, db, query, query_file, scratch, clients, count, budget):
-    names = list(FORMATS)
-    served, failures = rate(clients, lambda n: report_from_service(url, query, names[n % len(names)]), count, budget)
+def throughput(url, db, query, query_file, scratch, clients, count, budget, rounds):
+    """Reports per second, the service's and by hand, in `rounds` rounds of the two one after the
+    other: a machine whose load changes meanwhile moves both sides of a round alike."""
+    names = THROUGHPUT_FORMATS
     processors = os.cpu_count() or 1
-    folders = [Path(tempfile.mkdtemp(dir=scratch)) for _ in range(count)]
-    by_hand, _ = rate(processors, lambda n: report_by_hand(db, query_file, folders[n], names[n % len(names)]),
-                      count, budget)
-    print("reports per second: service %.2f with %d clients, by hand %.2f with %d at once: ratio %.2f%s" % (
-        served, clients, by_hand, processors, served / by_hand,
-        "" if not failures else "  (%d refused, e.g. %s)" % (len(failures), failures[0][:160])))
+    ratios = []
+    for round_number in range(1, rounds + 1):
+        served, failures = rate(clients, lambda n: report_from_service(url, query, names[n % len(names)]), count,
+                                budget)
+        folders = [Path(tempfile.mkdtemp(dir=scratch)) for _ in range(count)]
+        by_hand, _ = rate(processors, lambda n: report_by_hand(db, query_file, folders[n], names[n % len(names)]),
+                          count, budget)
+        ratios.append(served / by_hand)
+        print("reports per second, round %d: service %.2f with %d clients, by hand %.2f with %d at once: "
+              "ratio %.2f%s" % (round_number, served, clients, by_hand, processors, ratios[-1],
+                                "" if not failures else "  (%d refused, e.g. %s)" % (len(failures),
+                                                                                       failures[0][:160])))
+    print("reports per second: ratio %.2f (median of %d rounds; least %.2f, most %.2f)"
+          % (statistics.median(ratios), len(ratios), min(ratios), max(ratios)))
 
 
 def settings(description, rounds, what):
@@ -172,6 +189,8 @@ def settings(description, rounds, what):
     parser.add_argument("--clients", type=int, default=20, help="clients at once (default 20)")
     parser.add_argument("--reports", type=int, default=80, help="reports fetched at most (default 80)")
     parser.add_argument("--budget", type=float, default=60, help="seconds at most for each measure (default 60)")
+    parser.add_argument("--throughput-rounds", type=int, default=3,
+                        help="rounds of the service's and by hand's reports per second (default 3)")
     args = parser.parse_args()
     db = Path(args.build).resolve() / "service" / "db"
     if not (db / "proteins.fasta").is_file():
@@ -189,7 +208,8 @@ def main():
         service, url = start_service(db, scratch, "--rtoe", "0", "--status-wait", "10")
         try:
             latency(url, db, query, query_file, Path(scratch), args.rounds, args.budget)
-            throughput(url, db, query, query_file, scratch, args.clients, args.reports, args.budget)
+            throughput(url, db, query, query_file, scratch, args.clients, args.reports, args.budget,
+                       args.throughput_rounds)
         finally:
             stop_service(service)
 

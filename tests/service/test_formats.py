@@ -9,7 +9,8 @@ import pytest
 from blast_client import error_text, fetch, request, submit, wait
 from check_queries import ROW_QUERIES
 from conftest import running_service
-from report_readers import CONTENT_TYPES, READERS, html_page, unzipped
+from report_readers import (CONTENT_TYPES, READERS, html_page, read_anchored, read_html, read_html_tabular,
+                            read_tabular, read_text, unzipped)
 
 # The identifier query of the protein search, and a hit it has in every report.
 QUERY_GI, QUERY_ACCESSION, QUERY_TITLE = "160837788", "NP_001102467.1", "hypothetical protein LOC366535"
@@ -17,6 +18,10 @@ HIT_GI = "9506405"
 # Its submission: 13 hits, all of them rat proteins.
 PROTEIN = dict(PROGRAM="blastp", DATABASE="nr", QUERY=QUERY_GI, ENTREZ_QUERY="rat [ORGN]")
 FORMATS = sorted(READERS)
+# The sequence of the protein QUERY_GI names.
+RAT_PROTEIN = ("PLGQQPALNFCSQNEIFAKPALNNSRKTQSLDLQLRLKYGSDRAPVRQESSPDFIDMPKVAPYALLQQWSCGDLLATLGELNPSTRCDMKHVSIIMD"
+               "CSPDRQSEMAQIHKPGSDPNSLECSTYNNLSYHENNVKISRQISTALAEQGNPLWTSWADESIAAVLCSMKASMIILRCHEAPGMEPVQPLQKGRPH"
+               "LATNRDLRSLMMHTYTTQPNAFDAHASANRIYLNEH")
 
 
 @pytest.fixture(scope="module")
@@ -126,12 +131,57 @@ def test_every_query_of_a_fasta_submission_is_in_every_format(service, format_ty
     assert [query.name.split()[-2:] for query in queries] == [["first", "part"], ["second", "part"]]
 
 
-def test_a_results_file_is_a_download_of_the_same_report(service, protein_search):
-    fields = dict(CMD="Get", RID=protein_search, FORMAT_TYPE="JSON2")
+@pytest.mark.parametrize("fields, extension", [
+    (dict(FORMAT_TYPE="XML2"), "zip"),
+    (dict(FORMAT_TYPE="JSON2"), "zip"),
+    (dict(FORMAT_TYPE="XML"), "xml"),
+    (dict(FORMAT_TYPE="XML2_S"), "xml"),
+    (dict(FORMAT_TYPE="JSON2_S"), "json"),
+    (dict(FORMAT_TYPE="JSONSA"), "json"),
+    (dict(FORMAT_TYPE="HTML"), "html"),
+    (dict(FORMAT_TYPE="HTML", ALIGNMENT_VIEW="Tabular"), "html"),
+    (dict(FORMAT_TYPE="Text"), "txt"),
+    (dict(FORMAT_TYPE="Text", ALIGNMENT_VIEW="QueryAnchored"), "txt"),
+    (dict(FORMAT_TYPE="Tabular"), "txt"),
+    (dict(FORMAT_TYPE="CSV"), "csv"),
+])
+def test_a_results_file_is_a_download_of_the_same_report_named_for_its_form(service, protein_search, fields,
+                                                                            extension):
+    fields = dict(CMD="Get", RID=protein_search, **fields)
     plain, download = fetch(service, fields), fetch(service, dict(fields, RESULTS_FILE="on"))
     assert plain[0] == download[0] == 200 and plain[2] == download[2]
     assert "Content-Disposition" not in plain[1]
-    assert download[1]["Content-Disposition"] == 'attachment; filename="%s.zip"' % protein_search
+    assert download[1]["Content-Disposition"] == 'attachment; filename="%s.%s"' % (protein_search, extension)
+
+
+@pytest.mark.parametrize("format_type, extension", [("XML2", "xml"), ("JSON2", "json")])
+def test_a_zip_holds_the_queries_files_in_the_queries_order(service, format_type, extension):
+    # Eleven queries: by name, RID_10 and RID_11 would come before RID_2.
+    records = ["part %d" % number for number in range(1, 12)]
+    fasta = "".join(">%s\n%s\n" % (title, RAT_PROTEIN[20 * number:20 * number + 20])
+                    for number, title in enumerate(records))
+    rid = submit(service, PROGRAM="blastp", DATABASE="nr", QUERY=fasta, HITLIST_SIZE="1")
+    assert wait(service, rid)["Status"] == "READY"
+    body = report(service, rid, FORMAT_TYPE=format_type)[1]
+    assert list(unzipped(body)) == ["%s_%d.%s" % (rid, number, extension) for number in range(1, 12)]
+    assert [query.name.split(None, 1)[1] for query in READERS[format_type](body)] == records
+
+
+@pytest.mark.parametrize("fields, reader", [
+    (dict(FORMAT_TYPE="Text"), read_text),
+    (dict(FORMAT_TYPE="HTML"), read_html),
+    (dict(FORMAT_TYPE="Tabular"), read_tabular),
+    (dict(FORMAT_TYPE="Text", ALIGNMENT_VIEW="FlatQueryAnchored"), read_anchored),
+    (dict(FORMAT_TYPE="HTML", ALIGNMENT_VIEW="Tabular"), read_html_tabular),
+], ids=["Text", "HTML", "Tabular", "Text FlatQueryAnchored", "HTML Tabular"])
+def test_without_gi_numbers_a_fasta_querys_own_definition_line_keeps_its_gi(service, fields, reader):
+    # The caller's text, not an id of the database's: only an identifier query's GI is the service's.
+    definition = "gi|123456|ref|XP_999999.1| a protein of the caller's"
+    rid = submit(service, PROGRAM="blastp", DATABASE="nr", QUERY=">%s\n%s\n" % (definition, RAT_PROTEIN))
+    assert wait(service, rid)["Status"] == "READY"
+    queries = reader(report(service, rid, NCBI_GI="false", **fields)[1])
+    assert [query.name for query in queries] == [definition]
+    assert queries[0].descriptions and not [hit for hit in queries[0].descriptions if "gi|" in hit]
 
 
 @pytest.mark.parametrize("fields, words", [

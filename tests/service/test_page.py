@@ -7,19 +7,21 @@ when they are kept in view."""
 import collections
 import html.parser
 import io
+import os
 import threading
 import urllib.parse
 
 import pytest
 
 from blast_client import fetch, info, request, submit, wait
-from conftest import running_service
+from conftest import database_folder, running_service
 from localblast.api.commands import Api
 from localblast.api.faults import Faults
 from localblast.api.guidelines import Guidelines
 from localblast.journal.journal import Journal
 from localblast.pages import home
 from localblast.programs import PROGRAMS
+from localblast.reports.formats import FORMATS
 from localblast.server.app import PATHS, Application
 from localblast.server.holds import Holds
 from localblast.store.listing import Summary
@@ -129,6 +131,28 @@ def test_the_form_submits_the_apis_own_fields_to_the_api_where_the_page_was_aske
     _, _, search = followed(address, links[0])
     assert "Search %s" % rid in search.text
     assert "EXPECT=0.5" in search.text and "HITLIST_SIZE=7" in search.text
+
+
+def first_sequence(name):
+    """The first sequence of the bundled database's FASTA file `name`."""
+    with open(os.path.join(database_folder(), name)) as stream:
+        return stream.read().split(">")[1].partition("\n")[2].replace("\n", "")
+
+
+@pytest.mark.parametrize("program, database, fasta, sam", [("blastp", "nr", "proteins.fasta", False),
+                                                           ("megablast", "nt", "nucleotides.fasta", True)])
+def test_a_searchs_page_links_every_report_the_api_makes_of_it(service, program, database, fasta, sam):
+    rid = submit(service, PROGRAM=program, DATABASE=database, QUERY=first_sequence(fasta))
+    assert wait(service, rid)["Status"] == "READY"
+    _, _, reader = page(service, RID=rid)
+    links = {attributes.get("href") for tag, attributes in reader.tags if "FORMAT_TYPE=" in attributes.get("href", "")}
+    asked = [dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(link).query)) for link in links]
+    assert sorted(fields["FORMAT_TYPE"] for fields in asked) == sorted(
+        name for name in FORMATS if sam or name != "SAM")
+    for fields in asked:
+        code, headers, body = fetch(service, fields)
+        assert code == 200 and fields == dict(CMD="Get", RID=rid, FORMAT_TYPE=fields["FORMAT_TYPE"]), fields
+        assert not (headers["Content-Type"].startswith("text/html") and b'class="error"' in body), (fields, body[:1000])
 
 
 # Values a client sends as they come out on a page: each shown as text, none as markup.

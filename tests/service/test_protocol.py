@@ -190,6 +190,7 @@ def test_the_expectation_reads_back_as_the_number_sent(service, value):
     (dict(ENTREZ_QUERY="unicorn [ORGN]"), ["'unicorn'", "Rattus norvegicus"]),
     (dict(FILTER="R"), ["FILTER", "'R'"]),
     (dict(GAPCOSTS="11"), ["GAPCOSTS", "'11'"]),
+    (dict(GAPCOSTS="11 40000"), ["GAPCOSTS", "from 0 to 32767", "'11 40000'"]),
     (dict(MATRIX="BLOSUM99"), ["MATRIX", "'BLOSUM99'"]),
     (dict(PROGRAM="blastn", QUERY="ACGT", NUCL_PENALTY="3"), ["NUCL_PENALTY", "'3'"]),
     (dict(NCBI_GI="maybe"), ["NCBI_GI", "'maybe'"]),

@@ -9,7 +9,8 @@ import pytest
 
 from conftest import Clock
 from localblast.errors import BlastFailed, Refused
-from localblast.request.submission import read_submission
+from localblast.request.reading import read_submission
+from localblast.request.submission import search_for
 from localblast.reports.formatting import WHOLE_XML
 from localblast.store import folders
 from localblast.store.folders import StoreError
@@ -30,7 +31,7 @@ SUBMISSIONS = {
 
 def searched(db, **fields):
     """The Search of a submission's form."""
-    return read_submission(db, {name: [text] for name, text in fields.items()})
+    return search_for(db, read_submission({name: [text] for name, text in fields.items()}, db))
 
 
 def submission(db, name):

@@ -9,8 +9,8 @@ import pytest
 from blast_client import fetch, submit, wait
 from check_queries import CHECK_ROWS, ROW_QUERIES
 from localblast.reports import edits
-from localblast.request.form import value
-from localblast.request.submission import read_submission
+from localblast.request.reading import read_submission
+from localblast.request.submission import search_for
 from localblast.runs.blast import BlastRunner, write
 
 SIZE = "10"
@@ -29,7 +29,7 @@ def toolkit_form(program, kind, expect, term, ncbi_gi):
 
 def straight_xml(db, tmp_path, fields):
     """The report of a search that BLAST+ writes as XML itself, edited as the service edits it."""
-    search = read_submission(db, {name.upper(): [text] for name, text in fields.items()})
+    search = search_for(db, read_submission({name.upper(): [text] for name, text in fields.items()}, db))
     runner = BlastRunner(db, timeout=120)
     folder = str(tmp_path)
     output = os.path.join(folder, "straight.xml")
@@ -39,7 +39,7 @@ def straight_xml(db, tmp_path, fields):
                    stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
     labelled = os.path.join(folder, "labelled.xml")
     edits.write_labelled(output, labelled, search.label)
-    show_gi = value({"NCBI_GI": [fields.get("NCBI_GI", "")]}, "NCBI_GI").lower() in ("true", "t", "on", "yes")
+    show_gi = fields.get("NCBI_GI", "").lower() in ("true", "t", "on", "yes")
     with open(labelled, "rb") as stream:
         return b"".join(edits.edited_xml(stream, int(SIZE), show_gi))
 

@@ -7,10 +7,9 @@ import time
 from ..errors import BlastFailed, Refused
 from ..pages import api_pages
 from ..pages.api_pages import HTML, TEXT
-from ..reports import edits
-from ..reports.formats import requested
-from ..request.form import switch, value
-from ..request.submission import read_submission
+from ..reports import edits, formats
+from ..request import reading
+from ..request.submission import search_for
 from ..store.jobs import FAILED, READY, UNKNOWN, WAITING
 from .guidelines import Guidelines
 
@@ -18,7 +17,6 @@ from .guidelines import Guidelines
 # edits.Served), and how long it is held back; for the request journal, the RID it concerns and
 # the rules of the usage guidelines it broke (None when they are not kept in view).
 Answer = collections.namedtuple("Answer", "status content_type body stall rid guidelines", defaults=("", None))
-FORMAT_OBJECTS = ("searchinfo", "alignment")
 
 
 def html(text, status=200, stall=0.0):
@@ -50,26 +48,28 @@ class Api:
         """The Answer to a request's form (upper-case name -> [values]) that arrived at
         `arrived` on the Api's clock (None: now), with the RID it concerns and the guidelines'
         verdicts on it."""
+        arrived = self.clock() if arrived is None else arrived
         self._judged.broken = []
-        answer = self.command(form, self.clock() if arrived is None else arrived)
-        return answer._replace(rid=answer.rid or value(form, "RID"),
+        try:
+            request = reading.read_request(form, self.database)
+        except reading.BadRequest as refusal:
+            request, answer = None, html(api_pages.error(str(refusal)), 400)
+        else:
+            answer = self.command(request, arrived)
+        return answer._replace(rid=answer.rid or getattr(request, "rid", ""),
                                guidelines=list(self._judged.broken) if self.guidelines.mode else None)
 
-    def command(self, form, arrived):
-        command = value(form, "CMD").lower()
-        if command == "put":
-            return self.put(form, arrived)
-        if command == "get":
-            return self.get(form, arrived)
-        if command == "delete":
-            return self.delete(form, arrived)
-        if command == "displayrids":
-            return self.display_rids(form, arrived)
-        return html(api_pages.error("CMD must be Put, Get, Delete or DisplayRIDs; received %r" % value(form, "CMD")),
-                    400)
+    def command(self, request, arrived):
+        if isinstance(request, reading.Put):
+            return self.put(request, arrived)
+        if isinstance(request, reading.Delete):
+            return self.delete(request, arrived)
+        if isinstance(request, reading.ListRids):
+            return self.display_rids(request, arrived)
+        return self.get(request, arrived)
 
-    def client(self, form, job=None):
-        return self.guidelines.client(value(form, "TOOL"), value(form, "EMAIL"), job.watch if job else None)
+    def client(self, request, job=None):
+        return self.guidelines.client(request.client.tool, request.client.email, job.watch if job else None)
 
     def guideline_refusal(self, broken):
         """Logs each broken guideline; under enforce, the answer that refuses the request, else None."""
@@ -78,7 +78,7 @@ class Api:
             self.log("guideline broken: %s" % rule)
         if broken and self.guidelines.enforced:
             return html(api_pages.error("Refused under NCBI's usage guidelines (--guidelines enforce): %s"
-                                    % "; ".join(broken)), 429)
+                                        % "; ".join(broken)), 429)
         return None
 
     def injected(self, program, step):
@@ -91,54 +91,46 @@ class Api:
         return html(api_pages.error("HTTP %d (injected for %s's %s request)" % (status, program, step)),
                     status, stall), stall
 
-    def put(self, form, arrived):
-        client = self.client(form)
+    def put(self, request, arrived):
+        client = self.client(request)
         refusal = self.guideline_refusal(self.guidelines.request(client, arrived) + self.guidelines.submission(
-            value(form, "TOOL"), value(form, "EMAIL")))
+            request.client.tool, request.client.email))
         if refusal:
             return refusal
-        program = value(form, "PROGRAM").lower()
-        failure, stall = self.injected(program, "put")
+        failure, stall = self.injected(request.program, "put")
         if failure:
             return failure
         try:
-            refusal = self.faults.refusal(program)
+            refusal = self.faults.refusal(request.program) or request.refusal
             if refusal:
                 raise Refused(refusal)
-            search = read_submission(self.database, form)
-            rid = self.store.submit(program, search, self.faults.job_seconds(program),
-                                    self.faults.job_failure(program),
+            search = search_for(self.database, request.submission)
+            rid = self.store.submit(request.program, search, self.faults.job_seconds(request.program),
+                                    self.faults.job_failure(request.program),
                                     self.guidelines.watch(client, arrived, self.rtoe))
         except Refused as refusal:
             self.log("refused a submission: %s" % refusal)
             return html(api_pages.error(str(refusal)), stall=stall)
-        self.log("search %s (%s) submitted" % (rid, program))
+        self.log("search %s (%s) submitted" % (rid, request.program))
         return html(api_pages.submitted(rid, self.rtoe), stall=stall)._replace(rid=rid)
 
-    def get(self, form, arrived):
-        rid = value(form, "RID")
-        if not rid:
-            return html(api_pages.error("RID is missing: CMD=Get needs the RID that CMD=Put answered"), 400)
-        state, job = self.store.lookup(rid)
-        asks_status = value(form, "FORMAT_OBJECT").lower() == "searchinfo"
-        broken = self.guidelines.request(self.client(form, job), arrived)
+    def get(self, request, arrived):
+        state, job = self.store.lookup(request.rid)
+        asks_status = isinstance(request, reading.Status)
+        broken = self.guidelines.request(self.client(request, job), arrived)
         if job is not None and (asks_status or state == WAITING):
-            broken += self.guidelines.poll(rid, job.watch, arrived)
+            broken += self.guidelines.poll(request.rid, job.watch, arrived)
         refusal = self.guideline_refusal(broken)
         if refusal:
             return refusal
-        format_object = value(form, "FORMAT_OBJECT")
-        if format_object and format_object.lower() not in FORMAT_OBJECTS:
-            return html(api_pages.error("FORMAT_OBJECT must be SearchInfo (the status) or Alignment (the report); "
-                                    "received %r" % format_object))
         failure, stall = self.injected(job.program if job else "any", "status" if asks_status else "results")
         if failure:
             return failure
         if asks_status:
             if state == WAITING and self.status_wait > 0:
-                state, job = self.held_status(rid, state, job)
+                state, job = self.held_status(request.rid, state, job)
             return html(self.status_page(state, job), stall=stall)
-        return self.results(form, rid, state, job)._replace(stall=stall)
+        return self.results(request, state, job)._replace(stall=stall)
 
     def held_status(self, rid, state, job):
         """(state, job) once the running search of `rid` has finished, or --status-wait has
@@ -161,13 +153,15 @@ class Api:
             return api_pages.status(FAILED, detail="The search failed: %s" % job.error)
         return api_pages.status(state)
 
-    def results(self, form, rid, state, job):
+    def results(self, request, state, job):
+        rid = request.rid
         if state == UNKNOWN:
             return html(api_pages.unknown(rid))
         try:
             # Checked before the search's state, so that a malformed request says so at once.
-            shape = requested(form, job.search)
-            download = switch(form, "RESULTS_FILE")
+            if request.refusal:
+                raise Refused(request.refusal)
+            shape = formats.requested(request.report, job.search)
         except Refused as refusal:
             return html(api_pages.error(str(refusal)))
         if state == WAITING:
@@ -179,24 +173,24 @@ class Api:
                 job.search, job.folder, rid, shape, path))
         except (BlastFailed, OSError) as failure:
             self.log("the %s report of %s could not be made: %s" % (shape.format.name, rid, failure))
-            return html(api_pages.error("The %s report of %s could not be made: %s" % (shape.format.name, rid, failure)),
-                        500)
+            return html(api_pages.error("The %s report of %s could not be made: %s"
+                                        % (shape.format.name, rid, failure)), 500)
         if stream is None:   # dropped since it was looked up
             return html(api_pages.unknown(rid))
         self.store.fetched(job)
-        filename = "%s.%s" % (rid, shape.format.extension) if download else None
+        filename = "%s.%s" % (rid, shape.format.extension) if request.report.download else None
         return Answer(200, shape.format.content_type, edits.Served(stream, filename), 0.0)
 
-    def display_rids(self, form, arrived):
-        refusal = self.guideline_refusal(self.guidelines.request(self.client(form), arrived))
+    def display_rids(self, request, arrived):
+        refusal = self.guideline_refusal(self.guidelines.request(self.client(request), arrived))
         return refusal or Answer(200, TEXT, api_pages.rid_list(self.store.held()), 0.0)
 
-    def delete(self, form, arrived):
-        rid = value(form, "RID")
-        refusal = self.guideline_refusal(self.guidelines.request(self.client(form, self.store.lookup(rid)[1]),
-                                                                 arrived))
+    def delete(self, request, arrived):
+        refusal = self.guideline_refusal(self.guidelines.request(
+            self.client(request, self.store.lookup(request.rid)[1]), arrived))
         if refusal:
             return refusal
-        if not self.store.delete(rid):
-            return html(api_pages.unknown(rid))
-        return html(api_pages.page("BLAST", "<p>The search %s was deleted.</p>\n" % rid))
+        if not self.store.delete(request.rid):
+            return html(api_pages.unknown(request.rid))
+        return html(api_pages.page("BLAST", "<p>The search %s was deleted.</p>\n" % request.rid))
+

@@ -14,6 +14,8 @@ not one."""
 import collections
 import threading
 
+from ..request.echo import shown
+
 REQUEST_INTERVAL = 10.0
 POLL_INTERVAL = 60.0
 ALLOWANCE = 0.05
@@ -24,6 +26,8 @@ CLIENTS_KEPT = 1000
 # A client's tool and email are kept to this many characters: far more than a name or an
 # address takes, far less than a request may carry.
 NAME_KEPT = 200
+# Of which a log line shows this many.
+NAME_SHOWN = 80
 MODES = ("warn", "enforce")
 
 EVERYONE = None
@@ -44,15 +48,10 @@ class Watch:
         self.last_poll = None
 
 
-def shown(text):
-    """A client's text as a log line shows it: cut, and escaped, since it came over the network."""
-    return ascii(text[:80] + ("..." if len(text) > 80 else ""))
-
-
 def client_name(client):
     if client is EVERYONE:
         return "a client that sends neither tool nor email"
-    return "the client with tool %s and email %s" % (shown(client[0]), shown(client[1]))
+    return "the client with tool %s and email %s" % (shown(client[0], NAME_SHOWN), shown(client[1], NAME_SHOWN))
 
 
 class Guidelines:

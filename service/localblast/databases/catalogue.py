@@ -8,6 +8,7 @@ import re
 import threading
 
 from ..errors import Refused
+from ..request.echo import shown
 from . import blastdbcmd
 
 # folder: the folder BLAST+ finds the database in by its name (BLASTDB).
@@ -16,14 +17,6 @@ Database = collections.namedtuple("Database", "name molecule folder")
 MAX_QUERY = 4 * 1024 * 1024
 # An organism named by its taxonomy id, as Entrez writes it: txid9606.
 TXID = re.compile(r"txid([0-9]{1,9})", re.ASCII | re.IGNORECASE)
-SHOWN = 100
-
-
-def shown(text):
-    """`text` as an error message quotes it: cut, its length named."""
-    if len(text) <= SHOWN:
-        return repr(text)
-    return "%r... (%d characters)" % (text[:SHOWN], len(text))
 
 
 class Catalogue:
@@ -54,8 +47,8 @@ class Catalogue:
             raise Refused("DATABASE %s is not served here; this service serves %s"
                           % (shown(name), ", ".join(self.names())))
         if molecule not in found:
-            raise Refused("DATABASE %r is %s database here, and %s searches %s databases"
-                          % (name, " and ".join("a " + other for other in sorted(found)),
+            raise Refused("DATABASE %s is %s database here, and %s searches %s databases"
+                          % (shown(name), " and ".join("a " + other for other in sorted(found)),
                              program or "this program", molecule))
         return found[molecule]
 

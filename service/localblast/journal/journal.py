@@ -9,6 +9,7 @@ import time
 from urllib.parse import parse_qsl
 
 from ..request import numerals
+from ..request.echo import shown
 
 DEFAULT_SIZE = 1000
 VALUE_KEPT = 200    # characters of a received value: a query's title and a little of its sequence
@@ -110,12 +111,12 @@ def read_filters(query):
     filters = {}
     for name, text in parse_qsl(query, keep_blank_values=True):
         if name.lower() not in FILTERS:
-            raise FilterRefused("the journal is filtered by %s; received %r" % (", ".join(FILTERS), cut(name, 40)))
+            raise FilterRefused("the journal is filtered by %s; received %s" % (", ".join(FILTERS), shown(name, 40)))
         filters[name.lower()] = text
     if "since" in filters:
         since = numerals.decimal(filters["since"]) if len(filters["since"]) <= 40 else None
         if since is None:
-            raise FilterRefused("since must be a Unix time in seconds such as 1700000000.5; received %r"
-                                % cut(filters["since"], 40))
+            raise FilterRefused("since must be a Unix time in seconds such as 1700000000.5; received %s"
+                                % shown(filters["since"], 40))
         filters["since"] = since
     return filters

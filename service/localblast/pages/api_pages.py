@@ -2,6 +2,8 @@
 comment blocks that clients read, and error text in an element of class "error"."""
 from html import escape
 
+from ..request.echo import shown
+
 HTML = "text/html; charset=utf-8"
 TEXT = "text/plain; charset=utf-8"
 
@@ -14,6 +16,13 @@ STATUS_LAYOUT = ("<!--\nQBlastInfoBegin\n", "\t%s=%s\n")
 def page(title, body):
     return ("<!DOCTYPE html>\n<html>\n<head><meta charset=\"utf-8\"><title>%s</title></head>\n"
             "<body>\n%s</body>\n</html>\n" % (escape(title), body))
+
+
+def report_page(title):
+    """The text before and after the preformatted text of a report shown as a page, which
+    carries the status block of a finished search as NCBI's results page does."""
+    head, tail = page(title, info_block(STATUS_LAYOUT, ("Status", "READY")) + "<pre>\n\0</pre>\n").split("\0")
+    return head, tail
 
 
 def info_block(layout, *fields):
@@ -52,7 +61,7 @@ def error(message, state=None):
 
 def unknown(rid):
     """The error page of an RID that is not held."""
-    return error("RID %r is unknown: it was never issued, or its search was deleted or has expired" % rid,
+    return error("RID %s is unknown: it was never issued, or its search was deleted or has expired" % shown(rid),
                  "UNKNOWN")
 
 

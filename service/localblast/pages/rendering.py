@@ -1,10 +1,11 @@
 """The service's own pages, rendered by Jinja2 from the templates beside this file with
 autoescaping on for every template, so that no value reaches a page unescaped by accident."""
-import itertools
 import os
 import time
 
 import jinja2
+
+from ..request import echo
 
 TEMPLATES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "templates")
 # Characters of a received value a page shows, escapes counted: enough to recognise it.
@@ -14,7 +15,7 @@ SHOWN = 120
 def escaped(char):
     """`char` as a page shows it: as it is if printable, else as Python writes it ('\\x1b',
     '\\u202e'), so that no control or direction character acts on what a person reads."""
-    return char if char.isprintable() else repr(char)[1:-1]
+    return char if char.isprintable() else echo.escaped(char)
 
 
 def shown(text, limit=SHOWN):
@@ -22,16 +23,10 @@ def shown(text, limit=SHOWN):
     (a `length` it carries, if it was cut before); its cost does not grow with the text's length."""
     text = text if isinstance(text, str) else str(text)
     received = getattr(text, "length", len(text))
-    pieces, width = [], 0
-    for char in itertools.islice(text, limit):
-        piece = escaped(char)
-        if width + len(piece) > limit:
-            break
-        pieces.append(piece)
-        width += len(piece)
-    if len(pieces) == received:
-        return "".join(pieces)
-    return "%s... (%d characters)" % ("".join(pieces), received)
+    head, count = echo.escaped_head(text, limit, escaped)
+    if count == received:
+        return head
+    return "%s... (%d characters)" % (head, received)
 
 
 def when(seconds, precise=False):

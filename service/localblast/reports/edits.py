@@ -11,6 +11,8 @@ import os
 import re
 from xml.sax.saxutils import escape
 
+from .documents import on_a_page, one_seqalign, sam_edited, with_status_block
+
 PIECE = 64 * 1024
 # The query's id and definition, in the report's header and in each iteration.
 QUERY_ELEMENT = re.compile(rb"^(\s*<(BlastOutput|Iteration)_query-(ID|def)>)[^<]*(</\2_query-\3>\s*)$")
@@ -85,7 +87,8 @@ def first_hits(edited, limit):
 
 
 # Where each format writes a database entry's id ("gi|9506405|ref|NP_062074.1|"), and where the
-# query's (for an identifier query, the entry it names): the part before the GI.
+# query's (for an identifier query, the entry it names): the part before the GI. The tabular
+# edits serve CSV too, whose lines also start with the query's id.
 HIT_IDS = {"json": rb'\s*"id": "', "xml2": rb"\s*<id>"}
 QUERY_IDS = {"text": rb"Query= ", "html": rb"<b>Query=</b> ", "tabular": rb"(?:# Query: )?",
              "json": rb'\s*"query_id": "', "xml2": rb"\s*<query-id>"}
@@ -116,11 +119,18 @@ def query_named(edited, edits, query_id, query_title):
         yield piece, whole
 
 
-def edited_output(stream, edits, label, show_gi):
+def edited_output(stream, edits, label, show_gi, kept=None):
     """The chunks of a report that blast_formatter wrote (not XML), with an identifier query
-    named as `label` ((id, title) or None) says and GIs only when `show_gi`."""
+    named as `label` ((id, title) or None) says and GIs only when `show_gi`; a SAM report with
+    only the hits `kept` names (see documents.sam_edited)."""
     edited = pieces(stream)
     identifier_query = label is not None and label[0] is not None
+    if edits == "sam":
+        return joined(sam_edited(edited, label[0] if identifier_query else None, kept))
+    if edits == "seqalign":
+        return joined(one_seqalign(edited))
+    page = edits == "tabular-html"
+    edits = "tabular" if page else edits
     if identifier_query:
         edited = query_named(edited, edits, *label)
     pattern = None if show_gi else gi_pattern(edits, identifier_query)
@@ -129,6 +139,10 @@ def edited_output(stream, edits, label, show_gi):
                   for piece, whole in edited)
     if edits == "html" and not show_gi:
         edited = anchored_by_accession(edited)
+    if edits == "html":
+        edited = with_status_block(edited)
+    if page:
+        edited = on_a_page(edited, "BLAST Search Results")
     return joined(edited)
 
 

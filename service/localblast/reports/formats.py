@@ -1,43 +1,79 @@
-"""The report formats a results request may ask for (FORMAT_TYPE), and the shape of the report
-it asks for: which format, how many hits, descriptions and alignments, and GI numbers or not."""
+"""The reports a request may ask for (FORMAT_TYPE, and ALIGNMENT_VIEW for Text and HTML), what
+blast_formatter makes each of them with, and the shape of the report a results request asks for:
+which report, how many hits, descriptions and alignments, and GI numbers or not."""
 import collections
 
 from ..errors import Refused
 from ..pages.api_pages import HTML, TEXT
-from ..request.form import list_sizes, switch, value
+from ..request.echo import shown
 
 # outfmt: blast_formatter's options; per_query: a zip of one file per query; edits: the name of
 # the edits that make BLAST+'s output the service's (see edits.py); sized_by: the list sizes
 # that apply to it ("lists": descriptions and alignments apart, "hits": one hit limit,
-# "smallest": the smallest of the three sizes as the hit limit).
-Format = collections.namedtuple("Format", "name outfmt content_type extension per_query edits sized_by")
+# "smallest": the smallest of the three sizes as the hit limit); view: its ALIGNMENT_VIEW, for
+# the reports that have more than one.
+Format = collections.namedtuple("Format", "name outfmt content_type extension per_query edits sized_by view",
+                                defaults=(None,))
 
-FORMATS = {format.name.upper(): format for format in [
+XML = "text/xml; charset=utf-8"
+JSON = "application/json"
+ZIP = "application/zip"
+FORMATS = {format.name: format for format in [
     Format("HTML", ("-outfmt", "0", "-html"), HTML, "html", False, "html", "lists"),
     Format("Text", ("-outfmt", "0"), TEXT, "txt", False, "text", "lists"),
-    Format("XML", ("-outfmt", "5"), "text/xml; charset=utf-8", "xml", False, "xml", "smallest"),
+    Format("XML", ("-outfmt", "5"), XML, "xml", False, "xml", "smallest"),
     Format("Tabular", ("-outfmt", "7"), TEXT, "txt", False, "tabular", "hits"),
-    Format("XML2", ("-outfmt", "14"), "application/zip", "zip", True, "xml2", "hits"),
-    Format("XML2_S", ("-outfmt", "16"), "text/xml; charset=utf-8", "xml", False, "xml2", "hits"),
-    Format("JSON2", ("-outfmt", "13"), "application/zip", "zip", True, "json", "hits"),
-    Format("JSON2_S", ("-outfmt", "15"), "application/json", "json", False, "json", "hits"),
+    Format("CSV", ("-outfmt", "10"), "text/csv; charset=utf-8", "csv", False, "tabular", "hits"),
+    Format("XML2", ("-outfmt", "14"), ZIP, "zip", True, "xml2", "hits"),
+    Format("XML2_S", ("-outfmt", "16"), XML, "xml", False, "xml2", "hits"),
+    Format("JSON2", ("-outfmt", "13"), ZIP, "zip", True, "json", "hits"),
+    Format("JSON2_S", ("-outfmt", "15"), JSON, "json", False, "json", "hits"),
+    # SAM has no registered media type: plain text, which every browser and tool shows.
+    Format("SAM", ("-outfmt", "17"), TEXT, "sam", False, "sam", "hits"),
+    # BLAST+'s Seq-align, as its archive holds it: its documents (one per query) made one.
+    Format("JSONSA", ("-outfmt", "12"), JSON, "json", False, "seqalign", "hits"),
 ]}
 DEFAULT = "HTML"
 
-# What a report is made of: formats and their cuts. descriptions and alignments are for the
+# NCBI's alignment views and blast_formatter's outputs for them; Pairwise is the default.
+VIEWS = {"Pairwise": "0", "QueryAnchored": "1", "QueryAnchoredNoIdentities": "2", "FlatQueryAnchored": "3",
+         "FlatQueryAnchoredNoIdentities": "4", "Tabular": "7"}
+DEFAULT_VIEW = "Pairwise"
+# The reports whose layout ALIGNMENT_VIEW chooses; CSV is a hit table only.
+VIEWED = ("HTML", "Text")
+# The programs whose searches blast_formatter writes as SAM.
+SAM_PROGRAMS = ("blastn", "megablast")
+
+# What a report is made of: its Format and its cuts. descriptions and alignments are for the
 # formats that list them apart; hits for the others (None: every hit the search kept).
 Shape = collections.namedtuple("Shape", "format hits descriptions alignments show_gi")
 
 
-def read_format(text, default=DEFAULT):
-    """The Format that FORMAT_TYPE `text` names (letter case aside); Refused for another."""
-    name = text or default
-    # ASCII only: upper() makes some other letters ASCII ones ("ſ" is "S").
-    found = FORMATS.get(name.upper()) if name.isascii() else None
-    if found is None:
-        names = ", ".join(known.name for known in FORMATS.values())
-        raise Refused("FORMAT_TYPE must be one of %s; received %r" % (names, text))
-    return found
+def viewed(format_type, view):
+    """The Format of a Text or HTML report in ALIGNMENT_VIEW `view`."""
+    plain = FORMATS[format_type]
+    if view == "Tabular":
+        # A hit table; as HTML, the table on a page.
+        return plain._replace(outfmt=("-outfmt", "7"), edits="tabular" if format_type == "Text" else "tabular-html",
+                              sized_by="hits", view=view)
+    outfmt = ("-outfmt", VIEWS[view]) + plain.outfmt[2:]
+    return plain._replace(outfmt=outfmt, view=view)
+
+
+def report_format(format_type, view, program):
+    """The Format of FORMAT_TYPE and ALIGNMENT_VIEW names (None: not given) for a search of
+    `program`; Refused for a pair that names no report this service makes."""
+    format_type = format_type or DEFAULT
+    if format_type == "SAM" and program not in SAM_PROGRAMS:
+        raise Refused("FORMAT_TYPE SAM is made for %s searches only (as BLAST+ writes it); this search is %s"
+                      % (" and ".join(SAM_PROGRAMS), program))
+    if format_type == "CSV" and view not in (None, "Tabular"):
+        raise Refused("FORMAT_TYPE CSV is the hit table (ALIGNMENT_VIEW Tabular); received ALIGNMENT_VIEW %s"
+                      % shown(view))
+    if format_type in VIEWED:
+        return viewed(format_type, view or DEFAULT_VIEW)
+    # The other reports have one layout each: a view is theirs to ignore, as NCBI ignores it.
+    return FORMATS[format_type]
 
 
 def smallest(*sizes):
@@ -45,21 +81,29 @@ def smallest(*sizes):
     return min(given) if given else None
 
 
-def requested(form, search):
-    """The Shape a results request asks for: its own FORMAT_TYPE, list sizes and NCBI_GI, each
-    one it leaves out as the submission gave it."""
-    report_format = read_format(value(form, "FORMAT_TYPE"), search.format_type)
-    sizes = dict(search.sizes, **list_sizes(form))
-    show_gi = switch(form, "NCBI_GI", search.show_gi)
+def shape(report, sizes, show_gi):
+    """The Shape of a report of Format `report` cut to `sizes` ({name: size} of HITLIST_SIZE,
+    DESCRIPTIONS and ALIGNMENTS), with GI numbers when `show_gi`."""
     hits, descriptions, alignments = (sizes.get(name) for name in ("HITLIST_SIZE", "DESCRIPTIONS", "ALIGNMENTS"))
-    if report_format.sized_by == "lists":
+    if report.sized_by == "lists":
         # A description and an alignment per hit: the hit list bounds both.
-        return Shape(report_format, None, smallest(descriptions, hits), smallest(alignments, hits), show_gi)
-    if report_format.sized_by == "smallest":
+        return Shape(report, None, smallest(descriptions, hits), smallest(alignments, hits), show_gi)
+    if report.sized_by == "smallest":
         # In XML every hit is one description and one alignment.
-        return Shape(report_format, smallest(hits, descriptions, alignments), None, None, show_gi)
-    return Shape(report_format, hits, None, None, show_gi)
+        return Shape(report, smallest(hits, descriptions, alignments), None, None, show_gi)
+    return Shape(report, hits, None, None, show_gi)
 
+
+def requested(report, search):
+    """The Shape that a results request's reading.Report asks for of `search`: its own
+    FORMAT_TYPE, ALIGNMENT_VIEW, list sizes and NCBI_GI, each one it leaves out as the
+    submission gave it."""
+    format_type, view = report.format_type or search.format_type, report.alignment_view
+    if view is None and (format_type or DEFAULT) in VIEWED:
+        view = search.alignment_view   # the submission's, where it has a meaning
+    chosen = report_format(format_type, view, search.program)
+    show_gi = search.show_gi if report.show_gi is None else report.show_gi
+    return shape(chosen, dict(search.sizes, **report.sizes), show_gi)
 
 def formatter_arguments(shape):
     """blast_formatter's options for a Shape."""

@@ -8,14 +8,14 @@ import re
 import tempfile
 import zipfile
 
-from . import edits
+from . import documents, edits
 from .formats import formatter_arguments
 
+# The search's whole XML report (every hit, the query named as the label says): what the XML
+# answers are cut from.
+WHOLE_XML = "whole-report.xml"
 # blast_formatter names a query's file of a report of one file per query "NAME_2.json".
 QUERY_FILE = re.compile(r"_([0-9]+)\.[a-z0-9]+$")
-# The XML report of every hit, its query labelled as the service names it: what the XML answers
-# are cut from.
-WHOLE_XML = "whole-report.xml"
 
 
 def make(runner, search, folder, rid, shape, target):
@@ -29,10 +29,11 @@ def make(runner, search, folder, rid, shape, target):
         name = rid if shape.format.per_query else "%s.%s" % (rid, shape.format.extension)
         output = runner.format(search, folder, formatter_arguments(shape), os.path.join(work, name))
         if not shape.format.per_query:
-            edit(output, target, shape, search.label)
+            edit(output, target, shape, search.label, sam_hits(runner, search, folder, work, shape))
             return
         with zipfile.ZipFile(target, "w", zipfile.ZIP_DEFLATED) as archive:
-            for path in sorted(glob.glob(output + "_*"), key=query_number):
+            # In the queries' order: by name, RID_10 would come before RID_2.
+            for path in sorted(glob.glob(glob.escape(output) + "_*"), key=query_number):
                 edited = os.path.join(work, "edited")
                 edit(path, edited, shape, search.label)
                 archive.write(edited, os.path.basename(path))
@@ -50,11 +51,21 @@ def whole_xml(runner, search, folder):
     return path
 
 
+def sam_hits(runner, search, folder, work, shape):
+    """For a SAM report cut to a hit list: {b"Query_N": {hit's accession}} of the hits each query
+    keeps, from a hit table, where blast_formatter cuts the list; else None."""
+    if shape.format.edits != "sam" or shape.hits is None:
+        return None
+    table = runner.format(search, folder, ["-outfmt", "7 saccver", "-max_target_seqs", str(shape.hits)],
+                          os.path.join(work, "hits.txt"))
+    return documents.ranked_hits(table)
+
+
 def query_number(path):
     found = QUERY_FILE.search(path)
     return int(found.group(1)) if found else 0
 
 
-def edit(source, target, shape, label):
+def edit(source, target, shape, label, kept=None):
     with open(source, "rb") as stream:
-        edits.write_chunks(edits.edited_output(stream, shape.format.edits, label, shape.show_gi), target)
+        edits.write_chunks(edits.edited_output(stream, shape.format.edits, label, shape.show_gi, kept), target)

@@ -108,15 +108,19 @@ class BlastRunner:
                 except OSError as error:
                     raise BlastFailed("could not start %s: %s" % (arguments[0], error))
                 self._processes.add(process)
+            # Popen.wait with a timeout polls, sleeping up to 50 ms between looks: a timer ends a
+            # process that overruns instead, and the wait returns as soon as the process ends.
+            overran = threading.Event()
+            timer = threading.Timer(self.timeout, lambda: (overran.set(), process.kill()))
+            timer.start()
             try:
-                process.wait(timeout=self.timeout)
-            except subprocess.TimeoutExpired:
-                process.kill()
                 process.wait()
-                raise BlastFailed("%s took longer than %s seconds and was stopped" % (arguments[0], self.timeout))
             finally:
+                timer.cancel()
                 with self._lock:
                     self._processes.discard(process)
+            if overran.is_set():
+                raise BlastFailed("%s took longer than %s seconds and was stopped" % (arguments[0], self.timeout))
             return process.returncode, children.error_text(errors)
 
     def stop(self):

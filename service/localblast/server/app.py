@@ -8,7 +8,8 @@ from ..api.commands import Answer
 from ..journal.journal import FilterRefused, Journal, cut
 from ..pages import api_pages, home
 from ..pages.api_pages import HTML
-from ..request.form import value
+from ..request.echo import shown
+from ..request.fields import text as value
 from .access import is_loopback
 from .form import FormRefused, request_form, wsgi_text
 from .holds import Holds
@@ -102,12 +103,12 @@ class Application:
         """(form, Answer) of a request."""
         path, method = wsgi_text(environ.get("PATH_INFO", "")), environ["REQUEST_METHOD"]
         if path != "/" and path not in PATHS and path != JOURNAL_PATH:
-            return {}, page_answer(404, api_pages.error("no such page: this service answers at %s; asked for %r"
-                                                        % (", ".join(PATHS + ("/", JOURNAL_PATH)), cut(path))))
+            return {}, page_answer(404, api_pages.error("no such page: this service answers at %s; asked for %s"
+                                                        % (", ".join(PATHS + ("/", JOURNAL_PATH)), shown(path))))
         if method not in METHODS or (path == JOURNAL_PATH and method == "POST"):
-            return {}, page_answer(405, api_pages.error("%s answers GET%s; received %r"
+            return {}, page_answer(405, api_pages.error("%s answers GET%s; received %s"
                                                         % (path, " and POST" if path != JOURNAL_PATH else "",
-                                                           cut(method, 40))))
+                                                           shown(method))))
         if path == JOURNAL_PATH:
             return {}, self.journal_answer(environ)
         try:

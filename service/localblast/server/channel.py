@@ -22,6 +22,7 @@ from waitress.utilities import (BadRequest, Error, InternalServerError, RequestE
 
 from ..pages import api_pages
 from ..pages.api_pages import HTML
+from ..request import echo
 from .app import ARRIVED, ARRIVED_AT, Dropped
 
 LOGGED_LINE = 300
@@ -42,7 +43,7 @@ class Refusal(Error):
 def length_refusal(text, limit):
     """The Refusal of a Content-Length `text` that is not a number of bytes up to `limit`, or None."""
     if not ONLY_DIGIT_RE.match(text.encode("latin-1")):
-        return Refusal(400, "Bad Request", "Content-Length must be a number of bytes; received %r" % text[:40])
+        return Refusal(400, "Bad Request", "Content-Length must be a number of bytes; received %s" % echo.shown(text))
     digits = text.lstrip("0")
     if len(digits) > LENGTH_DIGITS or int(digits or "0") > limit:
         shown = "%s bytes" % text if len(text) <= LENGTH_TEXT else "a Content-Length of %d digits" % len(text)

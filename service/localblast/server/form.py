@@ -3,6 +3,7 @@ given in order, from the query string and a POSTed body; at most so many fields.
 from urllib.parse import parse_qsl
 
 from ..request import numerals
+from ..request.echo import shown
 from .limits import FIELDS
 
 FORM_TYPE = "application/x-www-form-urlencoded"
@@ -49,9 +50,9 @@ def request_form(environ, fields=FIELDS):
         return read_form(query, fields=fields)
     length = environ.get("CONTENT_LENGTH", "")
     if not numerals.WHOLE.fullmatch(length):
-        raise FormRefused(411, "a POST needs a Content-Length; received %r" % length[:40])
+        raise FormRefused(411, "a POST needs a Content-Length; received %s" % shown(length))
     content_type = environ.get("CONTENT_TYPE", FORM_TYPE)
     body = environ["wsgi.input"].read(int(length))
     if not content_type.startswith(FORM_TYPE):
-        raise FormRefused(415, "a POST must be a form (%s); received %r" % (FORM_TYPE, content_type[:200]))
+        raise FormRefused(415, "a POST must be a form (%s); received %s" % (FORM_TYPE, shown(content_type)))
     return read_form(query, body.decode("utf-8", "replace"), fields=fields)

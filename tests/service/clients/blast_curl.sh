@@ -239,7 +239,8 @@ fetch() {
     case "$content_type" in
       [Tt][Ee][Xx][Tt]/[Hh][Tt][Mm][Ll]*)
         if grep -q QBlastInfoBegin "$scratch/body"; then
-          # A results request for a running search answers the status page.
+          # A results request for a running search answers the status page; the HTML report
+          # itself carries Status=READY.
           status=$(info Status)
           if [ "$status" = WAITING ]; then
             last_poll=$(now)
@@ -247,7 +248,8 @@ fetch() {
             continue
           fi
           text=$(error_text)
-          fail 1 "the results of $rid are not there (Status=$(shown "$status"))${text:+: $(shown "$text")}"
+          [ "$status" = READY ] && [ -z "$text" ] ||
+            fail 1 "the results of $rid are not there (Status=$(shown "$status"))${text:+: $(shown "$text")}"
         fi
         text=$(error_text)
         [ -z "$text" ] || fail 1 "the results request for $rid was refused: $(shown "$text")" ;;

@@ -215,7 +215,8 @@ sub fetch {
     while (1) {
         my (undef, $type, $body) = call('GET', @fields);
         if ($type =~ m{^text/html}i && $body =~ /QBlastInfoBegin/) {
-            # A results request for a running search answers the status page.
+            # A results request for a running search answers the status page; the HTML report
+            # itself carries Status=READY.
             my $status = info($body, 'Status') // '';
             if ($status eq 'WAITING') {
                 $last_poll = time;
@@ -223,7 +224,8 @@ sub fetch {
                 next;
             }
             my $text = error_text($body);
-            fail(1, "the results of $rid are not there (Status=" . shown($status) . ")" . ($text ? ": " . shown($text) : ""));
+            fail(1, "the results of $rid are not there (Status=" . shown($status) . ")" . ($text ? ": " . shown($text) : ""))
+                unless $status eq 'READY' && !$text;
         }
         if ($type =~ m{^text/html}i && (my $text = error_text($body))) {
             fail(1, "the results request for $rid was refused: " . shown($text));
