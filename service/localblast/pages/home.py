@@ -5,6 +5,7 @@ request journal. A request that names an RID gets that search's page instead."""
 import collections
 
 from ..programs import PROGRAMS
+from ..request import fields
 from . import requests_seen, search_page, searches
 from .rendering import render
 
@@ -15,11 +16,6 @@ Site = collections.namedtuple("Site", "api journal paths journal_path")
 TOOL = "localblast-page"
 # What the form offers at first: the service's own defaults.
 DEFAULTS = {"EXPECT": "10", "HITLIST_SIZE": "100"}
-
-
-def form_value(form, name):
-    values = form.get(name)
-    return values[-1].strip() if values else ""
 
 
 def common(site, listing, path):
@@ -44,7 +40,7 @@ def page(site, form, listing, path="/"):
     whether this client may see the searches held and the journal (loopback clients, or
     --share-journal)."""
     values = common(site, listing, path)
-    rid = form_value(form, "RID")
+    rid = fields.text(form, "RID")
     if rid:
         return 200, search_page.render_search(site, values, rid)
     held = journal = None
