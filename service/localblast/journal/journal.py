@@ -54,7 +54,9 @@ class Journal:
         names = list(form)
         entry = {
             "serial": None,
-            "time": round(self._clock() if at is None else at, 3),
+            # Unrounded: a client filters by a time it read itself, and a time rounded down could
+            # fall before it.
+            "time": self._clock() if at is None else at,
             "method": method,
             "path": cut(path),
             "fields": {cut(name, 40): last(form, name) for name in names[:FIELDS_KEPT]},
