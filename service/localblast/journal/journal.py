@@ -16,7 +16,6 @@ VALUE_KEPT = 200    # characters of a received value: a query's title and a litt
 FIELDS_KEPT = 64    # fields of one request; NCBI's whole URL API has fewer
 FILTERS = ("rid", "tool", "since")
 MAX_FILTERS = 20
-TIME_DIGITS = 3
 
 
 class FilterRefused(Exception):
@@ -55,7 +54,9 @@ class Journal:
         names = list(form)
         entry = {
             "serial": None,
-            "time": round(self._clock() if at is None else at, TIME_DIGITS),
+            # Unrounded: a client filters by a time it read itself, and a time rounded down could
+            # fall before it.
+            "time": self._clock() if at is None else at,
             "method": method,
             "path": cut(path),
             "fields": {cut(name, 40): last(form, name) for name in names[:FIELDS_KEPT]},
@@ -79,10 +80,6 @@ class Journal:
     def entries(self, rid=None, tool=None, since=None):
         """Copies of the entries kept, oldest first; only those of `rid`, of `tool`, and at or
         after the Unix time `since`, for each that is given."""
-        if since is not None:
-            # Times are kept to the millisecond, rounded: rounded alike, a request that arrived
-            # at or after `since` is never left out.
-            since = round(since, TIME_DIGITS)
         with self._lock:
             kept = list(self._entries) if self.size else []
         return [dict(entry, fields=dict(entry["fields"]),
