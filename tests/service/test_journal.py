@@ -5,6 +5,7 @@ asserts what its client did."""
 import json
 import threading
 import time
+import types
 import urllib.error
 import urllib.parse
 import urllib.request
@@ -106,6 +107,14 @@ def test_the_journal_keeps_the_latest_entries(db):
     assert [entry["tool"] for entry in document["entries"]] == ["tool 2", "tool 3", "tool 4"]
 
 
+def test_a_request_that_arrived_at_or_after_since_passes_the_filter():
+    # Kept to the millisecond, rounded, this one's time would come before `since`.
+    journal = Journal()
+    journal.record("GET", "/Blast.cgi", {}, "127.0.0.1", 200, at=1700000000.0004)
+    assert [entry["time"] for entry in journal.entries(since=1700000000.0003)] == [1700000000.0004]
+    assert journal.entries(since=1700000000.0016) == []
+
+
 def test_requests_the_http_side_refuses_are_journaled_and_the_journals_own_are_not(service):
     since = time.time()
     raw(service, b"POST /Blast.cgi HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n")
@@ -115,8 +124,11 @@ def test_requests_the_http_side_refuses_are_journaled_and_the_journals_own_are_n
 
 
 class Api:
-    """Stands in for the URL API: every command is answered, and the list of searches too."""
+    """Stands in for the URL API: every command is answered, and the list of searches too; the
+    page finds no database and no search."""
     rtoe = 0
+    guidelines = Guidelines()
+    database = store = types.SimpleNamespace(databases=list, summaries=list)
 
     def answer(self, form, arrived):
         return Answer(200, TEXT, "answered %s" % form["CMD"][-1], 0.0)

@@ -34,7 +34,10 @@ def info_block(layout, *fields):
 def submitted(rid, rtoe):
     return page("BLAST submission %s" % rid,
                 info_block(SUBMISSION_LAYOUT, ("RID", rid), ("RTOE", rtoe))
-                + "<p>Your search was submitted with the request id %s.</p>\n" % rid)
+                + "<p>Your search was submitted with the request id %s.</p>\n" % rid
+                # For a person who submitted from the service's page; clients read the block.
+                # The query alone is replaced, so the link stays at the API address posted to.
+                + "<p><a href=\"?RID=%s\">Follow the search on its page</a>.</p>\n" % escape(rid))
 
 
 def status(state, there_are_hits=None, detail=""):

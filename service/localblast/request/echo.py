@@ -11,16 +11,23 @@ def escaped(char):
     return "\\'" if char == "'" else repr(char)[1:-1]
 
 
-def shown(text, limit=SHOWN):
-    """`text` quoted, with every character that is not printable escaped as Python escapes it
-    ('\\x1b', '\\u202e'), and cut to about `limit` characters; a cut value names its full length."""
+def escaped_head(text, limit, escape=escaped):
+    """(the first characters of `text`, each as `escape` writes it, about `limit` characters
+    with the escapes; how many characters of `text` they are), in time bounded by `limit`."""
     pieces, length = [], 0
     for char in itertools.islice(text, limit):
-        piece = escaped(char)
+        piece = escape(char)
         if length + len(piece) > limit:
             break
         pieces.append(piece)
         length += len(piece)
-    if len(pieces) == len(text):
-        return "'%s'" % "".join(pieces)
-    return "'%s'... (the first %d of %d characters)" % ("".join(pieces), len(pieces), len(text))
+    return "".join(pieces), len(pieces)
+
+
+def shown(text, limit=SHOWN):
+    """`text` quoted, with every character that is not printable escaped as Python escapes it
+    ('\\x1b', '\\u202e'), and cut to about `limit` characters; a cut value names its full length."""
+    head, count = escaped_head(text, limit)
+    if count == len(text):
+        return "'%s'" % head
+    return "'%s'... (the first %d of %d characters)" % (head, count, len(text))

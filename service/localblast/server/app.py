@@ -39,6 +39,17 @@ def status_line(code):
         return "%d Status %d" % (code, code)
 
 
+class OwnPage(Answer):
+    """An answer that is one of the service's own pages (not the API's), sent with a policy
+    that lets it load nothing from elsewhere and run no script, whatever it came to hold."""
+    __slots__ = ()
+
+
+# Inline styles only; forms submit to this service alone.
+OWN_PAGE_POLICY = ("default-src 'none'; style-src 'unsafe-inline'; img-src data:; form-action 'self'; "
+                   "base-uri 'none'; frame-ancestors 'none'")
+
+
 def page_answer(status, text):
     return Answer(status, HTML, text, 0.0)
 
@@ -106,7 +117,8 @@ class Application:
             return {}, page_answer(refusal.status, api_pages.error(str(refusal)))
         command = value(form, "CMD")
         if path == "/" or not command:
-            return form, page_answer(*home.page(self.site, form, self.may_list(environ)))
+            status, text = home.page(self.site, form, self.may_list(environ), path)
+            return form, OwnPage(status, HTML, text, 0.0)
         if command.lower() == "displayrids" and not self.may_list(environ):
             return form, page_answer(403, api_pages.error(
                 "the list of searches answers clients on this machine only (the service was started "
@@ -146,6 +158,8 @@ class Application:
     @staticmethod
     def respond(environ, start_response, answer):
         headers = [("Content-Type", answer.content_type)]
+        if isinstance(answer, OwnPage):
+            headers.append(("Content-Security-Policy", OWN_PAGE_POLICY))
         if answer.status == 405:
             headers.append(("Allow", "GET, HEAD" if environ.get("PATH_INFO") == JOURNAL_PATH else ", ".join(METHODS)))
         head_only = environ["REQUEST_METHOD"] == "HEAD"
