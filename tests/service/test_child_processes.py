@@ -84,3 +84,22 @@ def test_a_child_lives_on_when_the_thread_that_asked_for_it_ends():
     waited(lambda: not os.path.exists("/proc/self/task/%d" % asker.native_id), "the asking thread did not end")
     output, _ = started[0].communicate(b"go\n", timeout=WAIT)
     assert output == b"alive\n"
+
+
+def test_a_child_whose_service_died_before_it_asked_for_the_signal_does_not_run():
+    # Nothing would signal such a child: it must end instead of running its program alone.
+    command, options = children._guarded(["echo", "ran"], {})
+    orphaned = [str(os.getppid()) if argument == str(os.getpid()) else argument for argument in command]
+    assert orphaned != command, command
+    finished = subprocess.run(orphaned, stdout=subprocess.PIPE, timeout=WAIT, **options)
+    assert (finished.returncode, finished.stdout) == (1, b"")
+    assert subprocess.run(command, stdout=subprocess.PIPE, timeout=WAIT, **options).stdout == b"ran\n"
+
+
+def test_a_program_that_is_not_there_cannot_be_started():
+    try:
+        children.start(["no-such-blast-program"], stdout=subprocess.DEVNULL)
+    except FileNotFoundError as error:
+        assert "no-such-blast-program" in str(error)
+    else:
+        raise AssertionError("a missing program was started")
