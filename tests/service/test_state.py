@@ -286,20 +286,39 @@ def test_a_search_that_cannot_be_recorded_is_refused_and_gets_no_rid(restarts, n
     assert store.held() == [] and store.submit("blastp", named("search"))
 
 
-def test_a_temporary_folder_whose_service_is_gone_is_removed_by_the_next_store(tmp_path, monkeypatch):
+def left_by_a_killed_service(folder):
+    """A temporary folder as a killed service leaves it: its lock free."""
+    os.makedirs(folder / "searches" / "ABCDEF00001")
+    (folder / folders.TEMPORARY).write_text("")
+    (folder / "lock").write_text("12345\n")
+
+
+def test_only_temporary_folders_whose_service_is_gone_are_removed_by_the_next_store(tmp_path, monkeypatch, named):
     monkeypatch.setattr("tempfile.tempdir", str(tmp_path))
     alive = JobStore(Blast(), 60, 10, 1, log=quiet)
     dead = tmp_path / (folders.PREFIX + "dead")
-    os.makedirs(dead / "searches" / "ABCDEF00001")
-    (dead / "lock").write_text("12345\n")                 # nobody holds it
+    left_by_a_killed_service(dead)
     unlocked = tmp_path / (folders.PREFIX + "unlocked")    # not a store's, or one being made
     os.mkdir(unlocked)
     other = tmp_path / "other"
     os.mkdir(other)
     (other / "lock").write_text("")
+    # Stopped state folders that bear the temporary folders' name: one made so, one that was a
+    # killed service's temporary folder.
+    state, reused = tmp_path / (folders.PREFIX + "state"), tmp_path / (folders.PREFIX + "reused")
+    left_by_a_killed_service(reused)
+    rids = {}
+    for folder in (state, reused):
+        kept = JobStore(Blast(), 60, 10, 1, log=quiet, state=str(folder))
+        rids[folder] = finished(kept, kept.submit("blastp", named("kept"))).rid
+        kept.close()
     store = JobStore(Blast(), 60, 10, 1, log=quiet)
     assert sorted(os.listdir(tmp_path)) == sorted(
-        os.path.basename(path) for path in (alive.folder, store.folder, unlocked, other))
+        os.path.basename(path) for path in (alive.folder, store.folder, unlocked, other, state, reused))
     alive.close()
     store.close()
-    assert sorted(os.listdir(tmp_path)) == sorted(["other", folders.PREFIX + "unlocked"])
+    assert sorted(os.listdir(tmp_path)) == sorted(os.path.basename(path) for path in (unlocked, other, state, reused))
+    for folder, rid in rids.items():
+        kept = JobStore(Blast(), 60, 10, 1, log=quiet, state=str(folder))
+        assert kept.lookup(rid)[0] == READY
+        kept.close()
