@@ -15,7 +15,7 @@ from localblast.reports.formatting import WHOLE_XML
 from localblast.store import folders
 from localblast.store.folders import StoreError
 from localblast.store.jobs import FAILED, READY, UNKNOWN, WAITING, JobStore
-from localblast.store.ledger import decode_search, encode_search
+from localblast.store.ledger import Ledger, decode_search, encode_search
 from localblast.store.restore import MAX_ATTEMPTS
 from test_kept_reports import read, writer
 from test_lifetime import REPORT, Blast, finished, quiet
@@ -249,8 +249,21 @@ def another_version(path):
         connection.execute("PRAGMA user_version = 99")
 
 
+def damaged(path):
+    """A state whose searches' table is overwritten: it opens, and fails where it is read."""
+    Ledger(path).close()
+    with sqlite3.connect(path) as connection:
+        page = connection.execute("PRAGMA page_size").fetchone()[0]
+        root = connection.execute("SELECT rootpage FROM sqlite_master WHERE name = 'searches'").fetchone()[0]
+    connection.close()
+    with open(path, "r+b") as stream:
+        stream.seek((root - 1) * page)
+        stream.write(b"\xff" * page)
+
+
 @pytest.mark.parametrize("state, words", [
     (not_a_database, "cannot read the store's state"),
+    (damaged, "cannot read the store's state"),
     (another_version, "holds the state of another version of the service (its version 99; this one reads version 1)"),
 ])
 def test_a_state_it_cannot_read_is_refused_naming_it(tmp_path, state, words):
