@@ -56,7 +56,7 @@ def main(arguments):
     runner = BlastRunner(catalogue, settings.job_timeout)
     try:
         store = JobStore(runner.run, settings.keep, settings.max_jobs, settings.workers, log=log,
-                         state=settings.state, max_disk=settings.max_disk)
+                         state=settings.state, max_disk=settings.max_disk, cancel=runner.cancel, start=False)
     except StoreError as error:
         log("cannot keep searches: %s" % error)
         return 2
@@ -71,6 +71,9 @@ def main(arguments):
         store.close()
         log("cannot listen on %s port %d: %s" % (settings.host, settings.port, error))
         return 2
+    # Only now: a search found again and run by a start that then failed would count as cut
+    # short by a stop, and three such starts would fail it.
+    store.start()
 
     def stop(_signal, _frame):
         # The signal arrives on the loop's thread, which stop() needs to close the connections.

@@ -86,12 +86,16 @@ def restarts(tmp_path):
 
 @pytest.mark.parametrize("name", sorted(SUBMISSIONS))
 def test_a_submission_s_search_comes_back_from_the_state_as_it_was(db, restarts, name):
+    # Run again whole; once it has run, held without its query (a query may be megabytes),
+    # which its reports do not need.
     search = submission(db, name)
     assert repr(decode_search(encode_search(search))) == repr(search)   # tuples stay tuples
-    rid = restarts.start().submit(search.program, search)
-    finished(restarts.store, rid)
+    rid = cut_short_by_a_stop(restarts, search)
+    store = restarts.start()
+    finished(store, rid)
+    assert repr(restarts.blast.searches) == repr([search])
     restarts.start()
-    assert repr(restarts.store.lookup(rid)[1].search) == repr(search)
+    assert repr(restarts.store.lookup(rid)[1].search) == repr(search._replace(query_text=None))
 
 
 def test_a_restart_finds_every_search_as_it_was(restarts, named):
