@@ -4,10 +4,10 @@ for some seconds, refuse its submissions, make its searches fail, or make them t
 time). PROGRAM is a program name or "any"."""
 import argparse
 import os
-import re
 
 from .api.faults import REFUSED
 from .databases import cache
+from .databases.catalogue import NAME
 from .api.guidelines import MODES
 from .journal.journal import DEFAULT_SIZE
 from .programs import PROGRAMS
@@ -91,8 +91,6 @@ def job_time(text):
     return program_name(program), seconds(duration)
 
 
-# A database's name: what BLAST+ takes for -db and for a file's name.
-DATABASE_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.-]{0,99}", re.ASCII)
 MOLECULES = {"protein": "protein", "prot": "protein", "nucleotide": "nucleotide", "nucl": "nucleotide"}
 
 
@@ -102,7 +100,7 @@ def fasta_database(text):
     name, _, molecule = given.partition(":")
     if not separator or not path:
         raise argparse.ArgumentTypeError("expected NAME=FILE or NAME:MOLECULE=FILE, received %r" % text)
-    if not DATABASE_NAME.fullmatch(name):
+    if not NAME.fullmatch(name):
         raise argparse.ArgumentTypeError("%r is not a database name: letters, digits, _ . and -, starting with a "
                                          "letter or digit" % name)
     if molecule and molecule.lower() not in MOLECULES:

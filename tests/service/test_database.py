@@ -62,6 +62,7 @@ def files(tmp_path):
     """Makes a file in the test's folder from its text; its path."""
     def made(name, text):
         path = tmp_path / name
+        path.parent.mkdir(parents=True, exist_ok=True)
         path.write_text(text)
         return str(path)
     return made
@@ -88,6 +89,8 @@ REFUSALS = [
     (lambda files: ["--fasta", "my db=" + files("a.fa", FASTA)], ["--fasta", "'my db' is not a database name"]),
     (lambda files: ["--fasta", "mine:rna=" + files("a.fa", FASTA)], ["--fasta", "'rna' is not a molecule"]),
     (lambda files: ["--fasta", files("a.fa", FASTA)], ["--fasta", "NAME=FILE"]),
+    (lambda files: ["--blastdb", os.path.dirname(files(os.path.join("a:b", "x"), ""))],
+     ["--blastdb", "a:b", 'holds a ":"']),
     (lambda files: ["--db", database_folder(), "--taxonomy", "/nonexistent/names.dmp"],
      ["/nonexistent/names.dmp", "cannot read"]),
     (lambda files: ["--db", database_folder(), "--taxonomy", files("names.dmp", "9606\t|\tHomo sapiens\n")],
