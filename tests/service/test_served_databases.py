@@ -2,6 +2,7 @@
 makeblastdb -parse_seqids -taxid_map (--blastdb) with NCBI's taxonomy names (--taxonomy, a small
 names.dmp), and FASTA files (--fasta), searched through the URL API as a client searches them:
 by name, with identifier queries, and with organism terms by taxonomy id and by name."""
+import os
 import random
 import shutil
 import subprocess
@@ -177,21 +178,41 @@ def test_what_cannot_be_searched_is_refused_naming_the_cause(served, fields, wor
         assert word in error_text(page)
 
 
-def test_a_later_start_serves_a_fasta_file_from_the_cache_until_the_file_changes(made):
+def fasta_builds(cache):
+    """The FASTA files' builds in a cache folder, as the names of their files."""
+    return sorted(name for name in os.listdir(str(cache / "fasta")) if not name.startswith("."))
+
+
+def test_a_fasta_file_is_served_from_the_cache_until_it_changes_and_older_builds_go(made, tmp_path):
     folder, protein, _ = made
+    cache = tmp_path / "cache"
+    versions = [folder / "mine.fa"]
+    for number in (3, 4):
+        versions.append(tmp_path / ("mine%d.fa" % number))
+        versions[-1].write_text(versions[0].read_text().replace("mine_2", "mine_%d" % number))
+
+    def start(version, logs):
+        return service_process("--fasta", "mine=%s" % version, "--cache", str(cache), "--rtoe", "0", logs=logs)
+    with start(versions[0], Logs()):
+        pass
     logs = Logs()
-    with service_process(*options(folder), logs=logs) as (_, url):
+    with start(versions[0], logs) as (_, url):
         assert hit_ids(search(url, PROGRAM="blastp", DATABASE="mine", QUERY=protein))
-    assert [line for line in logs if "mine (protein) from" in line and "earlier start" in line]
-    assert not [line for line in logs if "building" in line]
-    changed = folder / "changed.fa"
-    changed.write_text((folder / "mine.fa").read_text().replace("mine_2", "mine_3"))
-    logs = Logs()
-    with service_process("--fasta", "mine=%s" % changed, "--cache", str(folder / "cache"), logs=logs) as (_, url):
-        rid = submit(url, PROGRAM="blastp", DATABASE="mine", QUERY=protein)
-        assert wait(url, rid)["Status"] == "READY"
-        assert "mine_3" in results(url, rid)[2]
-    assert [line for line in logs if "building mine (protein) from %s" % changed in line]
+        assert [line for line in logs if "mine (protein) from" in line and "earlier start" in line]
+        assert not [line for line in logs if "building" in line]
+        first = fasta_builds(cache)
+        # The build of the first version is in use: the next one's start keeps it.
+        later = Logs()
+        with start(versions[1], later) as (_, url):
+            rid = submit(url, PROGRAM="blastp", DATABASE="mine", QUERY=protein)
+            assert wait(url, rid)["Status"] == "READY"
+            assert "mine_3" in results(url, rid)[2]
+        assert [line for line in later if "building mine (protein) from %s" % versions[1] in line]
+        assert len(fasta_builds(cache)) == 2 and set(first) < set(fasta_builds(cache))
+    # Once no service uses them, the next build of the name removes both.
+    with start(versions[2], Logs()):
+        pass
+    assert len(fasta_builds(cache)) == 1 and not set(fasta_builds(cache)) & set(first)
 
 
 def test_lookups_and_searches_read_the_served_database_not_one_in_the_working_folder(db, tmp_path, monkeypatch):
