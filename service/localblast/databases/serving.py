@@ -1,7 +1,7 @@
 """The catalogue the command line asks for: the bundled database (by default, or --db), FASTA
 files (--fasta), folders of BLAST+ databases (--blastdb) and taxonomy names (--taxonomy).
-Nothing of the databases' sequences is read here: folders are listed by BLAST+, and a FASTA
-file is only read whole when it is first built into the cache.
+Nothing of the databases' sequences is held: folders are listed by BLAST+; a FASTA file is read
+whole on each start, for the name of its build in the cache, and built when that is not there.
 """
 import os
 
