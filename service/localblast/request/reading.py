@@ -41,6 +41,10 @@ MATRICES = ("BLOSUM45", "BLOSUM50", "BLOSUM62", "BLOSUM80", "BLOSUM90", "PAM30",
 DEFAULT_HITLIST_SIZE = 100
 GAP_COSTS = re.compile(r"([0-9]+)\s+([0-9]+)", re.ASCII)
 GAP_COST_MOST = 32767
+# The word sizes each BLAST+ program takes (megablast is blastn's task, with blastn's range), so
+# that a value it would refuse is refused at submission rather than failing the search after an
+# RID. blastn's only upper bound is C's int.
+WORD_SIZES = {"blastn": (4, 2 ** 31 - 1), "blastp": (2, 7), "blastx": (2, 7), "tblastn": (2, 7), "tblastx": (2, 5)}
 
 
 class BadRequest(Refused):
@@ -161,7 +165,7 @@ def gap_costs(given):
 def scoring_arguments(form, tool):
     """BLAST+ options for the scoring fields; `tool` is the BLAST+ program."""
     arguments = []
-    word_size = number(form, "WORD_SIZE", 2, 1000)
+    word_size = number(form, "WORD_SIZE", *WORD_SIZES[tool])
     if word_size is not None:
         arguments += ["-word_size", str(word_size)]
     if text(form, "GAPCOSTS"):
