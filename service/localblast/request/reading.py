@@ -13,7 +13,7 @@ from ..programs import PROGRAMS
 from ..reports.formats import FORMATS, VIEWS, report_format
 from . import entrez, numerals
 from .echo import shown
-from .fields import choice, list_sizes, number, switch, text, whole
+from .fields import DEFAULT_HITLIST_SIZE, choice, list_sizes, number, switch, text, whole
 from .query import read_query
 
 # The client a request names (its tool and email, "" when absent), for the usage guidelines.
@@ -38,7 +38,6 @@ Report = collections.namedtuple("Report", "format_type alignment_view sizes show
 
 FORMAT_OBJECTS = ("searchinfo", "alignment")
 MATRICES = ("BLOSUM45", "BLOSUM50", "BLOSUM62", "BLOSUM80", "BLOSUM90", "PAM30", "PAM70", "PAM250")
-DEFAULT_HITLIST_SIZE = 100
 GAP_COSTS = re.compile(r"([0-9]+)\s+([0-9]+)", re.ASCII)
 GAP_COST_MOST = 32767
 # The word sizes each BLAST+ program takes (megablast is blastn's task, with blastn's range), so
