@@ -290,6 +290,8 @@ def test_a_deleted_search_is_unknown(service):
     # Nucleotide words have no neighbours: blastn and megablast ignore THRESHOLD, as NCBI does.
     dict(PROGRAM="blastn", QUERY=ROW_QUERIES["sequence"], THRESHOLD="13"),
     dict(PROGRAM="megablast", QUERY=ROW_QUERIES["fasta"], THRESHOLD="13"),
+    # Nor does nucleotide scoring have a matrix: MATRIX is ignored too.
+    dict(PROGRAM="blastn", QUERY=ROW_QUERIES["sequence"], MATRIX="BLOSUM62"),
 ])
 def test_the_optional_parameters_reach_blast_in_a_form_it_accepts(service, fields):
     report = search(service, **dict(dict(DATABASE="nr"), **fields))

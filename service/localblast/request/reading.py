@@ -169,11 +169,10 @@ def scoring_arguments(form, tool):
         arguments += ["-word_size", str(word_size)]
     if text(form, "GAPCOSTS"):
         arguments += gap_costs(text(form, "GAPCOSTS"))
-    matrix = text(form, "MATRIX")
-    if matrix and tool != "blastn":    # nucleotide scoring has no matrix: ignored, as NCBI does
-        if not matrix.isascii() or matrix.upper() not in MATRICES:
-            raise Refused("MATRIX must be one of %s; received %s" % (", ".join(MATRICES), shown(matrix)))
-        arguments += ["-matrix", matrix.upper()]
+    # Nucleotide scoring has no matrix: ignored, as NCBI does.
+    matrix = choice(form, "MATRIX", MATRICES) if tool != "blastn" else None
+    if matrix:
+        arguments += ["-matrix", matrix]
     if tool == "blastn":
         reward, penalty = number(form, "NUCL_REWARD", 1, 100), text(form, "NUCL_PENALTY")
         if reward is not None:
