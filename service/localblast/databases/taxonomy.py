@@ -11,6 +11,7 @@ import re
 import sqlite3
 
 from ..errors import DatabaseError
+from ..request.entrez import normal
 from . import cache
 
 READ = 1024 * 1024
@@ -18,10 +19,6 @@ READ = 1024 * 1024
 SEPARATOR = "\t|\t"
 BATCH = 10000
 TAXID = re.compile(r"[0-9]{1,10}", re.ASCII)
-
-
-def normal(name):
-    return " ".join(name.split()).lower()
 
 
 class OrganismTable:
