@@ -54,7 +54,7 @@ def viewed(format_type, view):
     """The Format of a Text or HTML report in ALIGNMENT_VIEW `view`."""
     plain = FORMATS[format_type]
     if view == "Tabular":
-        # A hit table; as HTML, the table on a page.
+        # blast_formatter writes no HTML hit table: HTML's is Text's table, set on a page.
         return plain._replace(outfmt=("-outfmt", "7"), edits="tabular" if format_type == "Text" else "tabular-html",
                               sized_by="hits", view=view)
     outfmt = ("-outfmt", VIEWS[view]) + plain.outfmt[2:]
