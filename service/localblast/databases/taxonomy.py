@@ -11,6 +11,7 @@ import re
 import sqlite3
 
 from ..errors import DatabaseError, Refused
+from ..request.entrez import normal
 from . import cache
 
 # names.dmp: "tax_id\t|\tname_txt\t|\tunique name\t|\tname class\t|"
@@ -18,10 +19,6 @@ SEPARATOR = "\t|\t"
 BATCH = 10000
 TAXID = re.compile(r"[0-9]{1,10}", re.ASCII)
 INDEX = "names.sqlite"
-
-
-def normal(name):
-    return " ".join(name.split()).lower()
 
 
 class OrganismTable:
