@@ -7,9 +7,9 @@ This is the one seam for running searches. A runner is an object with
 - cancel(folder): ends the run into `folder` (of a search deleted while it runs), which then
   raises BlastFailed, whether it has started yet or not;
 - stop(): ends what is running; later calls fail at once.
-The store calls only run and cancel, the reports only format. BlastRunner runs BLAST+ on this machine;
-another way of running (a cluster's job queue, say) is another such object, handed to the
-store and the reports in blast_service.py, and nothing of the API changes.
+The store calls only run and cancel, the reports only format. BlastRunner runs BLAST+ on this
+machine; another way of running (a cluster's job queue, say) is another such object, handed to
+the store and the reports in blast_service.py, and nothing of the API changes.
 
 The query and the organism restriction go to files in a folder of the search's own, the
 options to an argument list (never through a shell), and each database is found by its name
@@ -123,8 +123,9 @@ class BlastRunner:
             raise BlastFailed("%s ended with status %s: %s" % (arguments[0], status, errors))
 
     def execute(self, arguments, folder, environment, run=None):
-        """(status, its standard error) of `arguments` run in `folder`; `run`: the folder of the
-        search's run that it is part of, which cancel ends."""
+        """(status, standard error) of `arguments` run in `folder`, a folder of the search's own:
+        BLAST+ looks for a database in its working folder before BLASTDB. `run`: the folder of
+        the search's run that it is part of, which cancel ends."""
         with tempfile.TemporaryFile() as errors:
             with self._lock:
                 if self._stopped:
