@@ -17,14 +17,11 @@ from conftest import database_folder
 from localblast.reports.formatting import WHOLE_XML
 from localblast.server import logsink
 from logs import Logs
+from service_calls import address, ended_by_the_service
 from service_process import service_process
 
 SEARCH = dict(PROGRAM="blastp", DATABASE="nr", QUERY="9506405", tool="hostile-test", email="someone@example.org")
 HALF_HEAD = b"POST /Blast.cgi HTTP/1.1\r\nHost: localhost\r\nContent-"
-
-
-def address(url):
-    return "127.0.0.1", int(url.split(":")[2].split("/")[0])
 
 
 def served(url):
@@ -32,18 +29,6 @@ def served(url):
     start = time.monotonic()
     assert hit_ids(search(url, **SEARCH))
     return time.monotonic() - start
-
-
-def ended_by_the_service(connection, timeout):
-    connection.settimeout(timeout)
-    try:
-        while connection.recv(65536):
-            pass
-        return True
-    except (ConnectionResetError, BrokenPipeError):
-        return True
-    except socket.timeout:
-        return False
 
 
 def own_open_files(count):

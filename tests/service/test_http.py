@@ -11,29 +11,7 @@ import pytest
 from blast_client import error_text, fetch, request
 from conftest import running_service
 from localblast.server.limits import Limits
-
-
-def port_of(url):
-    return int(url.split(":")[2].split("/")[0])
-
-
-def raw(url, data, close=False):
-    """(status code, headers by lower-case name, body bytes) of a request sent as the bytes
-    given, read until the service closes the connection (`close`: we end our side after sending)."""
-    with socket.create_connection(("127.0.0.1", port_of(url)), timeout=60) as connection:
-        connection.sendall(data)
-        if close:
-            connection.shutdown(socket.SHUT_WR)
-        answer = b""
-        while True:
-            piece = connection.recv(65536)
-            if not piece:
-                break
-            answer += piece
-    head, _, body = answer.partition(b"\r\n\r\n")
-    lines = head.decode("latin-1").split("\r\n")
-    headers = dict((name.lower(), value.strip()) for name, _, value in (line.partition(":") for line in lines[1:]))
-    return int(lines[0].split()[1]), headers, body
+from service_calls import address, ended_by_the_service, raw
 
 
 @pytest.mark.parametrize("path, fields", [("/", {}), ("/Blast.cgi", {}), ("/blast/Blast.cgi", {}),
@@ -109,23 +87,12 @@ def test_head_answers_a_pages_headers_without_its_body(service):
     assert headers["content-length"] == get_headers["content-length"] == str(len(page))
 
 
-def closed_by_the_service(connection, timeout):
-    """Whether the service closes `connection` within `timeout` s, sending nothing."""
-    connection.settimeout(timeout)
-    try:
-        return connection.recv(1) == b""
-    except ConnectionResetError:
-        return True
-    except socket.timeout:
-        return False
-
-
 def test_an_idle_connection_is_closed_and_one_in_use_is_not(db):
     with running_service(db, limits=Limits(idle_seconds=1)) as (url, _, _):
-        kept = http.client.HTTPConnection("127.0.0.1", port_of(url), timeout=60)
-        with socket.create_connection(("127.0.0.1", port_of(url))) as idle:
+        kept = http.client.HTTPConnection(*address(url), timeout=60)
+        with socket.create_connection(address(url)) as idle:
             # Generous: closed within a second or two once idle; only a fault leaves it open a minute.
-            assert closed_by_the_service(idle, 60)
+            assert ended_by_the_service(idle, 60)
             # One that keeps asking over one connection is never idle long enough.
             end = time.monotonic() + 3
             while time.monotonic() < end:
@@ -143,7 +110,7 @@ def displayed(connection):
 
 def test_a_body_trickled_past_the_deadline_for_a_whole_request_closes_its_connection(db):
     with running_service(db, limits=Limits(request_seconds=2)) as (url, _, logs):
-        with socket.create_connection(("127.0.0.1", port_of(url))) as connection:
+        with socket.create_connection(address(url)) as connection:
             connection.sendall(b"POST /Blast.cgi HTTP/1.1\r\nContent-Length: 100\r\n\r\n")
             # A byte every 0.3 s keeps the connection from being idle; the body would take 30 s.
             end, closed = time.monotonic() + 60, False
@@ -152,22 +119,22 @@ def test_a_body_trickled_past_the_deadline_for_a_whole_request_closes_its_connec
                     connection.sendall(b"a")
                 except OSError:
                     break
-                closed = closed_by_the_service(connection, 0.3)
+                closed = ended_by_the_service(connection, 0.3)
         assert "did not come whole within 2 s" in logs.wait_for("connections whose request (head and body)")
 
 
 def test_at_the_connection_cap_the_oldest_idle_connection_goes_first(db):
     cap = 6
     with running_service(db, limits=Limits(connections=cap)) as (url, _, logs):
-        idle = [socket.create_connection(("127.0.0.1", port_of(url))) for _ in range(cap - 1)]
-        last = http.client.HTTPConnection("127.0.0.1", port_of(url), timeout=60)
+        idle = [socket.create_connection(address(url)) for _ in range(cap - 1)]
+        last = http.client.HTTPConnection(*address(url), timeout=60)
         try:
             # Accepted in order: once the last is served, all of them are held.
             assert displayed(last) == 200
             assert request(url, dict(CMD="DisplayRIDs"))[0] == 200
-            assert closed_by_the_service(idle[0], 60)
+            assert ended_by_the_service(idle[0], 60)
             logs.wait_for("at the cap of %d connections" % cap)
-            assert not any(closed_by_the_service(connection, 0.2) for connection in idle[1:])
+            assert not any(ended_by_the_service(connection, 0.2) for connection in idle[1:])
             assert displayed(last) == 200
         finally:
             for connection in idle:

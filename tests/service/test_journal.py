@@ -6,8 +6,6 @@ import json
 import threading
 import time
 import types
-import urllib.error
-import urllib.parse
 import urllib.request
 
 import pytest
@@ -20,20 +18,10 @@ from localblast.journal.journal import Journal
 from localblast.pages.api_pages import TEXT
 from localblast.server.app import Application
 from localblast.server.holds import Holds
-from test_http import raw
+from service_calls import called, journal, raw
 
 SEARCH = dict(PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
 CONTACT = dict(tool="journal-test", email="someone@example.org")
-
-
-def journal(url, **filters):
-    """(HTTP status, the JSON document) of GET /journal with `filters`."""
-    address = url.replace("/Blast.cgi", "/journal") + ("?" + urllib.parse.urlencode(filters) if filters else "")
-    try:
-        with urllib.request.urlopen(address, timeout=30) as answer:
-            return answer.status, json.load(answer)
-    except urllib.error.HTTPError as error:
-        return error.code, json.load(error)
 
 
 def test_each_request_is_an_entry_of_what_it_sent_and_was_answered(db):
@@ -141,34 +129,25 @@ class Api:
         pass
 
 
-def answered(application, address, path, query=""):
-    """(HTTP status, body) of a GET that `application` answers for a client at `address`."""
-    status = []
-    body = b"".join(application({"REQUEST_METHOD": "GET", "PATH_INFO": path, "QUERY_STRING": query,
-                                 "REMOTE_ADDR": address, "REQUEST_URI": path, "SERVER_PROTOCOL": "HTTP/1.1"},
-                                lambda line, headers: status.append(int(line.split()[0]))))
-    return status[0], body.decode()
-
-
-@pytest.mark.parametrize("address, shared, path, query, code", [
-    ("127.0.0.1", False, "/journal", "", 200),
-    ("127.0.0.9", False, "/journal", "", 200),
-    ("::1", False, "/journal", "", 200),
-    ("::ffff:127.0.0.1", False, "/journal", "", 200),
-    ("192.0.2.7", False, "/journal", "", 403),
-    ("::ffff:192.0.2.7", False, "/journal", "", 403),
-    ("2001:db8::7", False, "/journal", "", 403),
-    ("192.0.2.7", True, "/journal", "", 200),
-    ("192.0.2.7", False, "/Blast.cgi", "CMD=DisplayRIDs", 403),
-    ("192.0.2.7", True, "/Blast.cgi", "CMD=DisplayRIDs", 200),
-    ("127.0.0.1", False, "/Blast.cgi", "CMD=DisplayRIDs", 200),
-    ("192.0.2.7", False, "/Blast.cgi", "CMD=Get&RID=X", 200),
-    ("192.0.2.7", False, "/cgi-bin/blast.cgi", "CMD=Put&QUERY=MKT", 200),
-    ("192.0.2.7", False, "/", "", 200),
+@pytest.mark.parametrize("address, shared, path, fields, code", [
+    ("127.0.0.1", False, "/journal", {}, 200),
+    ("127.0.0.9", False, "/journal", {}, 200),
+    ("::1", False, "/journal", {}, 200),
+    ("::ffff:127.0.0.1", False, "/journal", {}, 200),
+    ("192.0.2.7", False, "/journal", {}, 403),
+    ("::ffff:192.0.2.7", False, "/journal", {}, 403),
+    ("2001:db8::7", False, "/journal", {}, 403),
+    ("192.0.2.7", True, "/journal", {}, 200),
+    ("192.0.2.7", False, "/Blast.cgi", dict(CMD="DisplayRIDs"), 403),
+    ("192.0.2.7", True, "/Blast.cgi", dict(CMD="DisplayRIDs"), 200),
+    ("127.0.0.1", False, "/Blast.cgi", dict(CMD="DisplayRIDs"), 200),
+    ("192.0.2.7", False, "/Blast.cgi", dict(CMD="Get", RID="X"), 200),
+    ("192.0.2.7", False, "/cgi-bin/blast.cgi", dict(CMD="Put", QUERY="MKT"), 200),
+    ("192.0.2.7", False, "/", {}, 200),
 ])
-def test_others_requests_are_shown_to_loopback_clients_only_unless_shared(address, shared, path, query, code):
+def test_others_requests_are_shown_to_loopback_clients_only_unless_shared(address, shared, path, fields, code):
     application = Application(Api(), Journal(), Holds(1), threading.Event(), share_journal=shared)
-    answer_code, body = answered(application, address, path, query)
+    answer_code, body = called(application, address, path, fields)
     assert answer_code == code
     if code == 403:
         assert "--share-journal" in body

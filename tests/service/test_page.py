@@ -6,7 +6,6 @@ the journal hold; a running search's page that reloads itself; the guidelines' v
 when they are kept in view."""
 import collections
 import html.parser
-import io
 import os
 import threading
 import urllib.parse
@@ -25,7 +24,7 @@ from localblast.reports.formats import FORMATS
 from localblast.server.app import PATHS, Application
 from localblast.server.holds import Holds
 from localblast.store.listing import Summary
-from test_http import raw
+from service_calls import called, raw
 from test_status_wait import gated
 
 SEARCH = dict(PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
@@ -185,18 +184,6 @@ def test_values_clients_sent_come_out_escaped_on_every_page(service):
     assert "RID %s is unknown" % RID in pages["an unknown RID's page"][2].text
 
 
-def call(application, address, path, fields=None, method="GET"):
-    """(HTTP status, the page's text) that `application` answers a client at `address`."""
-    encoded = urllib.parse.urlencode(fields or {}).encode()
-    environ = {"REQUEST_METHOD": method, "PATH_INFO": path, "REMOTE_ADDR": address, "REQUEST_URI": path,
-               "SERVER_PROTOCOL": "HTTP/1.1", "QUERY_STRING": encoded.decode() if method == "GET" else "",
-               "CONTENT_LENGTH": str(len(encoded)), "CONTENT_TYPE": "application/x-www-form-urlencoded",
-               "wsgi.input": io.BytesIO(encoded if method == "POST" else b"")}
-    status = []
-    body = b"".join(application(environ, lambda line, headers: status.append(int(line.split()[0]))))
-    return status[0], body.decode("utf-8")
-
-
 @pytest.mark.parametrize("address, shared, listed", [
     ("127.0.0.1", False, True),
     ("::1", False, True),
@@ -210,12 +197,12 @@ def test_the_lists_are_shown_to_the_clients_that_may_see_them_and_a_search_to_an
     with running_service(db) as (url, store, logs):
         application = Application(Api(db, store, Faults(), 0, logs), Journal(), Holds(4), threading.Event(),
                                   share_journal=shared)
-        _, answer = call(application, "127.0.0.1", "/Blast.cgi",
+        _, answer = called(application, "127.0.0.1", "/Blast.cgi",
                          dict(CMD="Put", tool="secret-tool", email="secret@example.org", **SEARCH), "POST")
         rid = info(answer)["RID"]
         assert wait(url, rid)["Status"] == "READY"
 
-        code, front = call(application, address, "/")
+        code, front = called(application, address, "/")
         front = PageReader(front)
         assert code == 200 and form_of(front)
         tables = {attributes.get("id") for tag, attributes in front.tags if tag == "table"}
@@ -223,7 +210,7 @@ def test_the_lists_are_shown_to_the_clients_that_may_see_them_and_a_search_to_an
         assert ("secret-tool" in front.text) == listed and ("secret@example.org" in front.text) == listed
         assert (rid in front.text) == listed
 
-        code, search = call(application, address, "/Blast.cgi", dict(RID=rid))
+        code, search = called(application, address, "/Blast.cgi", dict(RID=rid))
         search = PageReader(search)
         assert code == 200 and "Search %s" % rid in search.text and "READY" in search.text
         reports = [attributes["href"] for tag, attributes in search.tags

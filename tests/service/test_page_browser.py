@@ -4,18 +4,16 @@ form, found READY in the list by reloading it, its HTML report opened; a client'
 in the page's journal. A failing test saves the browser's screen and the page's source to the
 folder its message names."""
 import contextlib
-import json
 import os
 import re
 import shutil
 import tempfile
-import urllib.parse
-import urllib.request
 
 import pytest
 
 from blast_client import request, status, submit
 from conftest import database_folder
+from service_calls import journal
 from service_process import service_process
 
 CHROMIUM = "/usr/bin/chromium"
@@ -98,9 +96,8 @@ def reloaded_until(driver, condition, awaited):
     return WebDriverWait(driver, WAIT, poll_frequency=0.5).until(look, "%s: not seen in %d s" % (awaited, WAIT))
 
 
-def journal(service, rid):
-    with urllib.request.urlopen(urllib.parse.urljoin(service, "/journal?rid=" + rid), timeout=30) as answer:
-        return json.load(answer)["entries"]
+def journal_of(service, rid):
+    return journal(service, rid=rid)[1]["entries"]
 
 
 def first_protein(folder):
@@ -146,7 +143,7 @@ def test_a_person_runs_a_search_from_the_form_and_opens_its_html_report(service,
         assert "BLASTP" in report and "Query= from the page <i>test</i>" in report, report[:2000]
 
     # The form sent the API's own fields, with what the person typed.
-    put = journal(service, rid)[0]["fields"]
+    put = journal_of(service, rid)[0]["fields"]
     assert {name: put.get(name) for name in ("CMD", "PROGRAM", "DATABASE", "EXPECT", "HITLIST_SIZE", "EMAIL")} == {
         "CMD": "Put", "PROGRAM": "blastp", "DATABASE": "nr", "EXPECT": "0.001", "HITLIST_SIZE": "5",
         "EMAIL": "person@example.org"}
@@ -174,4 +171,4 @@ def test_a_person_finds_a_clients_requests_in_the_journal(service, browser):
         assert browser.find_element(By.TAG_NAME, "h1").text == "Search %s" % rid
         assert "READY" in browser.find_element(By.ID, "status").text
         here = browser.find_elements(By.XPATH, "//table[@id='journal-table']//tr[td]")
-        assert len(here) == len(journal(service, rid)) == 3
+        assert len(here) == len(journal_of(service, rid)) == 3
