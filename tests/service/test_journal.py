@@ -41,9 +41,9 @@ def test_each_request_is_an_entry_of_what_it_sent_and_was_answered(db):
         "POST", "/Blast.cgi", 200, rid, 5, "127.0.0.1")
     assert (put["tool"], put["email"], put["guidelines"]) == ("journal-test", "someone@example.org", [])
     assert put["fields"]["CMD"] == "Put" and put["fields"]["PROGRAM"] == "blastp"
-    assert put["fields"]["QUERY"].startswith(">a_title xxx")
-    assert put["fields"]["QUERY"].endswith("... [%d characters]" % len(query.strip()))
-    assert len(put["fields"]["QUERY"]) < 250
+    # Cut, its full length beside it.
+    assert put["fields"]["QUERY"] == query.strip()[:200]
+    assert put["cut"] == {"fields": {"QUERY": len(query.strip())}} and poll["cut"] == {}
     assert (poll["method"], poll["rid"], poll["rtoe"], poll["tool"], poll["email"]) == ("GET", rid, None, "", "")
     assert len(poll["guidelines"]) == 2
     assert "at most one request every 10 s" in poll["guidelines"][0]
@@ -93,6 +93,30 @@ def test_the_journal_keeps_the_latest_entries(db):
         code, document = journal(url)
     assert code == 200 and (document["size"], document["dropped"]) == (3, 2)
     assert [entry["tool"] for entry in document["entries"]] == ["tool 2", "tool 3", "tool 4"]
+
+
+def test_the_journal_answers_a_full_journal_of_the_largest_entries_small_and_an_entry_at_a_time():
+    # Requests as large as a client can make them: every received text (the method, the path,
+    # the RID, field names and values) of characters that JSON writes in 12 bytes each, and more
+    # fields than the journal keeps.
+    wide = "\U0001f600" * 300
+    form = {"%03d%s" % (number, wide): [wide] for number in range(100)}
+    form.update(TOOL=[wide], EMAIL=[wide])
+    journal = Journal(1000)
+    for _ in range(1000):
+        journal.record(wide, "/" + wide, form, "127.0.0.1", 200, wide, None, ["\x07" * 5000])
+    pieces = list(journal.answer(""))
+    assert max(len(piece) for piece in pieces) < 12 * 1024
+    document = json.loads("".join(pieces))
+    assert (len(document["entries"]), document["dropped"]) == (1000, 0)
+    entry = document["entries"][-1]
+    assert (len(entry["fields"]), entry["fields_left_out"]) == (64, 38)
+    cut = entry["cut"]
+    assert [cut[key] for key in ("method", "path", "tool", "email", "rid")] == [300, 301, 300, 300, 300]
+    assert set(cut["names"].values()) == {303} and set(cut["fields"].values()) == {300}
+    assert cut["guidelines"] == {"0": 5000}
+    name, value = next(iter(entry["fields"].items()))
+    assert name.startswith("000\U0001f600") and value.startswith("\U0001f600")
 
 
 def test_a_request_that_arrived_at_or_after_since_passes_the_filter():

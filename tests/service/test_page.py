@@ -253,6 +253,15 @@ def test_a_page_stays_small_whatever_the_store_and_the_journal_hold(db):
     assert "200 let go beyond the journal's 1000" in text
 
 
+def test_a_value_shown_cut_names_the_length_it_was_received_with_and_no_other(service):
+    forged = "innocent... [123456 characters]"
+    request(service, dict(CMD="DisplayRIDs", tool=forged, FORGED=forged, LONG="L" * 500))
+    text = page(service)[2].text
+    # As the tool and as a field, as sent; a value cut on the page names its own length.
+    assert text.count(forged) == 2 and "FORGED=" + forged in text and "(123456 characters)" not in text
+    assert "LONG=%s... (500 characters)" % ("L" * 60) in text
+
+
 def test_the_journal_on_the_page_leaves_out_views_of_the_pages(db):
     with running_service(db) as (url, _, _):
         for path in PAGE_PATHS:

@@ -5,9 +5,10 @@ import json
 import traceback
 
 from ..api.commands import Answer
-from ..journal.journal import FilterRefused, Journal, cut
+from ..journal.journal import FilterRefused, Journal
 from ..pages import api_pages, home
 from ..pages.api_pages import HTML
+from ..reports.edits import Served
 from ..request.echo import shown
 from ..request.fields import text as value
 from .access import is_loopback
@@ -55,7 +56,12 @@ def page_answer(status, text):
 
 
 def json_answer(status, document):
-    return Answer(status, JSON, json.dumps(document) + "\n" if not isinstance(document, str) else document, 0.0)
+    return Answer(status, JSON, json.dumps(document) + "\n", 0.0)
+
+
+def logged(text):
+    """`text` as a log line shows it: cut, naming its full length."""
+    return text if len(text) <= LOGGED_URI else "%s... [%d characters]" % (text[:LOGGED_URI], len(text))
 
 
 class Application:
@@ -130,7 +136,7 @@ class Application:
             return json_answer(403, {"error": "the journal answers clients on this machine only (the service was "
                                               "started without --share-journal)"})
         try:
-            return json_answer(200, self.journal.answer(wsgi_text(environ.get("QUERY_STRING", ""))))
+            return Answer(200, JSON, self.journal.answer(wsgi_text(environ.get("QUERY_STRING", ""))), 0.0)
         except FilterRefused as refusal:
             return json_answer(400, {"error": str(refusal)})
 
@@ -139,7 +145,7 @@ class Application:
         address, method = environ.get("REMOTE_ADDR", ""), environ["REQUEST_METHOD"]
         if request_line is None:
             request_line = "%s %s %s" % (method, environ.get("REQUEST_URI", ""), environ.get("SERVER_PROTOCOL", ""))
-        self.api.log('%s "%s" %d' % (address, cut(request_line, LOGGED_URI), answer.status))
+        self.api.log('%s "%s" %d' % (address, logged(request_line), answer.status))
         path = wsgi_text(environ.get("PATH_INFO", ""))
         if path == JOURNAL_PATH:
             return
@@ -167,6 +173,13 @@ class Application:
             body = answer.body.encode("utf-8")
             start_response(status_line(answer.status), headers + [("Content-Length", str(len(body)))])
             return [] if head_only else [body]
+        if not isinstance(answer.body, Served):
+            # Made as it is sent (the journal's answer): its length is not known beforehand.
+            start_response(status_line(answer.status), headers)
+            if head_only:
+                answer.body.close()
+                return []
+            return (piece.encode("utf-8") for piece in answer.body)
         served = answer.body
         if served.filename:
             headers.append(("Content-Disposition", "attachment; filename=\"%s\"" % served.filename))
