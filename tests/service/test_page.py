@@ -12,7 +12,7 @@ import urllib.parse
 
 import pytest
 
-from blast_client import fetch, info, request, submit, wait
+from blast_client import fetch, info, request, status, submit, wait
 from conftest import database_folder, running_service
 from localblast.api.commands import Api
 from localblast.api.faults import Faults
@@ -163,16 +163,19 @@ RID = "<script>alert('rid')</script>"
 SEQUENCE = "MKTAYIAKQRQISFVKSHFSRQLEERLGLIEVQAPILSRVGDGTQDNLSGAEKAVQVKVKALPDAQFEVVHSLAKWKRQTLGQHDFSAGEGLYTHMKA"
 
 
-def test_values_clients_sent_come_out_escaped_on_every_page(service):
-    rid = submit(service, PROGRAM="blastp", DATABASE="nr", QUERY=">%s\n%s\n" % (TITLE, SEQUENCE), tool=TOOL,
-                 email=EMAIL)
-    wait(service, rid)
-    request(service, dict(CMD="Put", PROGRAM="blastp", DATABASE="nr", QUERY="9506405", FORMAT_TYPE=REFUSED,
+def test_values_clients_sent_come_out_escaped_on_every_page(db):
+    # One status request, answered once the search has ended (--status-wait): the page shows the
+    # latest requests, and polls enough to push the submission off it would each be one.
+    with running_service(db, status_wait=120) as (url, _, _):
+        rid = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY=">%s\n%s\n" % (TITLE, SEQUENCE), tool=TOOL,
+                     email=EMAIL)
+        assert status(url, rid)["Status"] == "READY"
+        request(url, dict(CMD="Put", PROGRAM="blastp", DATABASE="nr", QUERY="9506405", FORMAT_TYPE=REFUSED,
                           tool=TOOL), post=True)
-    request(service, {"CMD": "Get", "RID": RID, "<i>name": "<i>value"})
-    pages = {path: page(service, path) for path in PAGE_PATHS}
-    pages["the search's page"] = page(service, RID=rid)
-    pages["an unknown RID's page"] = page(service, RID=RID)
+        request(url, {"CMD": "Get", "RID": RID, "<i>name": "<i>value"})
+        pages = {path: page(url, path) for path in PAGE_PATHS}
+        pages["the search's page"] = page(url, RID=rid)
+        pages["an unknown RID's page"] = page(url, RID=RID)
     for name, (headers, text, reader) in pages.items():
         assert_inert(name, headers, text, reader)
     for path in PAGE_PATHS:
