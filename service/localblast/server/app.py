@@ -46,7 +46,6 @@ class OwnPage(Answer):
     __slots__ = ()
 
 
-# Inline styles only; forms submit to this service alone.
 OWN_PAGE_POLICY = ("default-src 'none'; style-src 'unsafe-inline'; img-src data:; form-action 'self'; "
                    "base-uri 'none'; frame-ancestors 'none'")
 
