@@ -142,7 +142,7 @@ class Api:
     guidelines = Guidelines()
     database = store = types.SimpleNamespace(databases=list, summaries=list)
 
-    def answer(self, form, arrived):
+    def answer(self, form, arrived, holds=None):
         return Answer(200, TEXT, "answered %s" % form["CMD"][-1], 0.0)
 
     @staticmethod

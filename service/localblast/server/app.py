@@ -85,12 +85,8 @@ class Application:
         except Exception:
             self.api.log("internal error:\n" + traceback.format_exc())
             answer = page_answer(500, api_pages.error("the service failed to answer this request (see its log)"))
+        # An answer that stalls holds a slot of self.holds, taken before its command was carried out.
         stall = answer.stall
-        if stall and not self.holds.take():
-            close(answer)
-            answer = page_answer(503, api_pages.error("%d answers are held back already, this service's limit "
-                                                      "(--max-held); ask again later" % self.holds.limit))
-            stall = 0
         try:
             self.note(environ, form, answer)
             if stall:
@@ -128,7 +124,7 @@ class Application:
             return form, page_answer(403, api_pages.error(
                 "the list of searches answers clients on this machine only (the service was started "
                 "without --share-journal); a search is read by its RID"))
-        return form, self.api.answer(form, arrived)
+        return form, self.api.answer(form, arrived, self.holds)
 
     def journal_answer(self, environ):
         if not self.may_list(environ):
