@@ -38,9 +38,11 @@ def address(url):
 
 def raw(url, data, close=False):
     """(status code, headers by lower-case name, body bytes) of a request sent as the bytes
-    given, read until the service closes the connection (`close`: we end our side after sending)."""
+    given (or pieces of bytes, one after another), read until the service ends the answers
+    (`close`: we end our side after sending)."""
     with socket.create_connection(address(url), timeout=60) as connection:
-        connection.sendall(data)
+        for piece in [data] if isinstance(data, bytes) else data:
+            connection.sendall(piece)
         if close:
             connection.shutdown(socket.SHUT_WR)
         answer = b"".join(iter(lambda: connection.recv(65536), b""))

@@ -3,8 +3,12 @@ Content-Length counts bytes, requests refused before they reach the API answered
 page naming the cause (and logged), idle connections closed, and the oldest idle connection
 the first to go when the connections reach their cap."""
 import http.client
+import itertools
 import socket
 import time
+import urllib.error
+import urllib.parse
+import urllib.request
 
 import pytest
 
@@ -45,8 +49,6 @@ def test_a_pages_content_length_counts_its_bytes(service, case):
 # name: (the request's bytes, whether we end our side after sending it, status, words of its error text)
 REFUSED = {
     "a CR in the request line": (b"GET /Blast.cgi?CMD=Get\r&RID=X HTTP/1.1\r\n\r\n", False, 400, ["Bare CR"]),
-    # As long as the limit, so that the service reads all of it: bytes it leaves unread when it
-    # closes would reset the connection, and the answer with it.
     "a head beyond its limit": (b"GET / HTTP/1.1\r\nX-Padding: " + b"x" * (65536 - 27), False, 431, ["65536"]),
     "a chunked body": (b"POST /Blast.cgi HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n7\r\nCMD=Put\r\n0\r\n\r\n",
                        False, 411, ["Content-Length", "chunked"]),
@@ -76,6 +78,35 @@ def test_a_request_the_http_side_refuses_is_answered_with_its_cause_and_logged(d
         # The service still serves.
         assert request(url, dict(CMD="DisplayRIDs"))[0] == 200
     assert not [line for line in logs if "Traceback" in line]
+
+
+# Requests refused while far more of them is still arriving than the connection's buffers hold,
+# each sent whole without waiting for an answer, as most clients send: (what comes before the
+# rest, the rest's size, status, words of its error text).
+REST = 16 * 1024 * 1024
+STILL_ARRIVING = {
+    "a body beyond its limit": (b"POST /Blast.cgi HTTP/1.1\r\nContent-Length: %d\r\n\r\n" % REST, 413, ["4194304"]),
+    "a chunked body": (b"POST /Blast.cgi HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n%x\r\n" % REST, 411,
+                       ["chunked"]),
+    "a head beyond its limit": (b"GET / HTTP/1.1\r\nX-Padding: ", 431, ["65536"]),
+}
+
+
+@pytest.mark.parametrize("case", sorted(STILL_ARRIVING))
+def test_a_request_refused_while_it_still_arrives_gets_its_refusal(service, case):
+    start, code, words = STILL_ARRIVING[case]
+    piece = b"a" * (1024 * 1024)
+    answer_code, _, body = raw(service, itertools.chain([start], itertools.repeat(piece, REST // len(piece))))
+    assert answer_code == code
+    for word in words:
+        assert word in error_text(body.decode())
+
+
+def test_urllib_gets_the_refusal_of_a_form_beyond_the_limit(service):
+    form = urllib.parse.urlencode(dict(CMD="Put", PROGRAM="blastp", DATABASE="nr", QUERY="A" * REST)).encode()
+    with pytest.raises(urllib.error.HTTPError) as refused:
+        urllib.request.urlopen(service, form, timeout=60)
+    assert refused.value.code == 413 and "4194304" in error_text(refused.value.read().decode())
 
 
 def test_head_answers_a_pages_headers_without_its_body(service):
