@@ -1,10 +1,12 @@
 """The HTTP side as clients meet it: the service's page where a browser lands, answers whose
 Content-Length counts bytes, requests refused before they reach the API answered with an error
-page naming the cause (and logged), idle connections closed, and the oldest idle connection
-the first to go when the connections reach their cap."""
+page naming the cause (and logged) even while the rest of them still arrives, idle connections
+closed but not one awaiting its answer, and the oldest idle connection the first to go when the
+connections reach their cap."""
 import http.client
 import itertools
 import socket
+import threading
 import time
 import urllib.error
 import urllib.parse
@@ -12,10 +14,11 @@ import urllib.request
 
 import pytest
 
-from blast_client import error_text, fetch, request
+from blast_client import error_text, fetch, info, request, submit
 from conftest import running_service
 from localblast.server.limits import Limits
 from service_calls import address, ended_by_the_service, raw
+from test_status_wait import gated
 
 
 @pytest.mark.parametrize("path, fields", [("/", {}), ("/Blast.cgi", {}), ("/blast/Blast.cgi", {}),
@@ -118,17 +121,24 @@ def test_head_answers_a_pages_headers_without_its_body(service):
     assert headers["content-length"] == get_headers["content-length"] == str(len(page))
 
 
-def test_an_idle_connection_is_closed_and_one_in_use_is_not(db):
-    with running_service(db, limits=Limits(idle_seconds=1)) as (url, _, _):
-        kept = http.client.HTTPConnection(*address(url), timeout=60)
+def test_an_idle_connection_is_closed_and_one_whose_answer_is_awaited_is_not(db):
+    # A status request held until its search runs (--status-wait) keeps its connection waiting
+    # on the service: the connection opened after it, idle, is closed first, and the one
+    # waiting then gets its answer all the same.
+    gate = threading.Event()
+    with running_service(db, limits=Limits(idle_seconds=1), status_wait=120, around_search=gated(gate)) as (
+            url, _, logs):
+        rid = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
+        waiting = http.client.HTTPConnection(*address(url), timeout=120)
+        waiting.request("GET", "/Blast.cgi?CMD=Get&FORMAT_OBJECT=SearchInfo&RID=" + rid)
+        logs.wait_for("holding the status request for %s" % rid)
         with socket.create_connection(address(url)) as idle:
             # Generous: closed within a second or two once idle; only a fault leaves it open a minute.
             assert ended_by_the_service(idle, 60)
-            # One that keeps asking over one connection is never idle long enough.
-            end = time.monotonic() + 3
-            while time.monotonic() < end:
-                assert displayed(kept) == 200
-        kept.close()
+        gate.set()
+        answer = waiting.getresponse()
+        assert answer.status == 200 and info(answer.read().decode())["Status"] == "READY"
+        waiting.close()
 
 
 def displayed(connection):
