@@ -114,34 +114,20 @@ class Journal:
             return
         names = list(form)
         taken = names[:FIELDS_KEPT]
-        own = {"method": method, "path": path, "tool": last(form, "TOOL"), "email": last(form, "EMAIL"),
-               "rid": rid or ""}
-        values = kept([(own[key], limit) for key, limit in RECEIVED] + [(name, NAME_KEPT) for name in taken]
-                      + [(last(form, name), VALUE_KEPT) for name in taken])
-        own = dict(zip((key for key, _ in RECEIVED), values))
-        entry = {
-            "serial": None,
-            # Unrounded: a client filters by a time it read itself, and a time rounded down could
-            # fall before it.
-            "time": self._clock() if at is None else at,
-            "method": own["method"][0],
-            "path": own["path"][0],
-            "fields": {},
-            "tool": own["tool"][0],
-            "email": own["email"][0],
-            "address": address,
-            "rid": own["rid"][0],
-            "rtoe": rtoe,
-            "status": status,
-            "guidelines": None,
-            "cut": {},
-        }
-        lengths = entry["cut"]
-        for key, (_, length) in own.items():
+        own = (method, path, last(form, "TOOL"), last(form, "EMAIL"), rid or "")
+        values = kept([(text, limit) for text, (_, limit) in zip(own, RECEIVED)]
+                      + [(name, NAME_KEPT) for name in taken] + [(last(form, name), VALUE_KEPT) for name in taken])
+        # Unrounded: a client filters by a time it read itself, and a time rounded down could
+        # fall before it.
+        entry = {"serial": None, "time": self._clock() if at is None else at}
+        lengths = {}
+        for (key, _), (value, length) in zip(RECEIVED, values):
+            entry[key] = value
             noted(lengths, key, length)
+        entry.update(fields={}, address=address, rtoe=rtoe, status=status, guidelines=None, cut=lengths)
         names_cut, fields_cut = {}, {}
-        for (name, name_length), (value, value_length) in zip(values[len(RECEIVED):len(RECEIVED) + len(taken)],
-                                                              values[len(RECEIVED) + len(taken):]):
+        for (name, name_length), (value, value_length) in zip(values[len(own):len(own) + len(taken)],
+                                                              values[len(own) + len(taken):]):
             entry["fields"][name] = value
             noted(names_cut, name, name_length)
             noted(fields_cut, name, value_length)
