@@ -169,11 +169,14 @@ class Application:
             start_response(status_line(answer.status), headers + [("Content-Length", str(len(body)))])
             return [] if head_only else [body]
         if not isinstance(answer.body, Served):
-            # Made as it is sent (the journal's answer): its length is not known beforehand.
-            start_response(status_line(answer.status), headers)
+            # Made as it is sent (the journal's answer), its length unknown beforehand: waitress
+            # sends it chunked, and would send the chunks' end after HEAD's headers too, so HEAD
+            # makes it to count its length instead.
             if head_only:
-                answer.body.close()
+                length = sum(len(piece.encode("utf-8")) for piece in answer.body)
+                start_response(status_line(answer.status), headers + [("Content-Length", str(length))])
                 return []
+            start_response(status_line(answer.status), headers)
             return (piece.encode("utf-8") for piece in answer.body)
         served = answer.body
         if served.filename:
