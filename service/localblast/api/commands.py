@@ -14,8 +14,9 @@ from ..store.jobs import FAILED, READY, UNKNOWN, WAITING
 from .guidelines import Guidelines
 
 # The HTTP status, the content type and the body of an answer (a page's text, an edits.Served,
-# or an iterator of the pieces of a text made as it is sent), and how long it is held back; for the request journal, the RID it concerns and
-# the rules of the usage guidelines it broke (None when they are not kept in view).
+# or an iterator of the pieces of a text made as it is sent), and how long it is held back; for
+# the request journal, the RID it concerns and the rules of the usage guidelines it broke (None
+# when they are not kept in view).
 Answer = collections.namedtuple("Answer", "status content_type body stall rid guidelines", defaults=("", None))
 
 
