@@ -37,8 +37,30 @@ def log(message):
     print("blast-service: %s" % logsink.escaped(message), file=sys.stderr, flush=True)
 
 
+class Interrupted(BaseException):
+    """SIGINT or SIGTERM while the service starts; args[0] is the signal's number."""
+
+
+def interrupted(number, _frame):
+    raise Interrupted(number)
+
+
 def main(arguments):
     settings = options.parse(arguments, __doc__.split("\n\n")[0])
+    # Until the service serves, a signal ends the start-up where it is, as Ctrl-C would without
+    # a traceback: what it was making unwinds (a build in the cache is removed, a BLAST+ tool
+    # ended), and the status says which signal it was.
+    signal.signal(signal.SIGTERM, interrupted)
+    signal.signal(signal.SIGINT, interrupted)
+    try:
+        return serve(settings)
+    except Interrupted as interruption:
+        number = interruption.args[0]
+        log("stopped by %s while starting" % signal.Signals(number).name)
+        return 128 + number
+
+
+def serve(settings):
     missing = [tool for tool in TOOLS if shutil.which(tool) is None]
     if missing:
         log("BLAST+ programs not found on PATH: %s (Debian package ncbi-blast+)" % ", ".join(missing))
@@ -71,6 +93,9 @@ def main(arguments):
         store.close()
         log("cannot listen on %s port %d: %s" % (settings.host, settings.port, error))
         return 2
+    except Interrupted:
+        store.close()
+        raise
 
     def stop(_signal, _frame):
         # The signal arrives on the loop's thread, which stop() needs to close the connections.

@@ -4,10 +4,10 @@ for some seconds, refuse its submissions, make its searches fail, or make them t
 time). PROGRAM is a program name or "any"."""
 import argparse
 import os
-import re
 
 from .api.faults import REFUSED
 from .databases import cache
+from .databases.catalogue import NAME
 from .api.guidelines import MODES
 from .journal.journal import DEFAULT_SIZE
 from .programs import PROGRAMS
@@ -28,18 +28,27 @@ def whole_numbers(low, high):
     return parse
 
 
-def seconds(text):
-    number = numerals.decimal(text)
-    if number is None:
-        raise argparse.ArgumentTypeError("%r is not a number of seconds" % text)
-    return number
+# The most seconds any option takes: a year. Timers and clocks much further off fail in the
+# running service (a wait beyond threading.TIMEOUT_MAX, a time past what a timestamp holds).
+MOST_SECONDS = 366 * 86400
+# The most a guideline interval (60 s at most) may be scaled by: up to about a year.
+MOST_SCALE = MOST_SECONDS // 60
 
 
-def scale(text):
-    number = numerals.decimal(text)
-    if not number:  # None, or 0
-        raise argparse.ArgumentTypeError("expected a number greater than 0 such as 0.02; received %r" % text)
-    return number
+def decimals(what, most, above_zero):
+    """An argparse type: numbers from 0 (above 0 if `above_zero`) to `most`; `what` names them."""
+    def parse(text):
+        number = numerals.decimal(text)
+        if number is None or number > most or number < 0 or (above_zero and number == 0):
+            raise argparse.ArgumentTypeError("expected %s %s %d; received %r" % (
+                what, "greater than 0 and at most" if above_zero else "from 0 to", most, text))
+        return number
+    return parse
+
+
+seconds = decimals("a number of seconds", MOST_SECONDS, above_zero=False)
+positive_seconds = decimals("a number of seconds", MOST_SECONDS, above_zero=True)
+scale = decimals("a number such as 0.02", MOST_SCALE, above_zero=True)
 
 
 def program_name(text):
@@ -82,8 +91,6 @@ def job_time(text):
     return program_name(program), seconds(duration)
 
 
-# A database's name: what BLAST+ takes for -db and for a file's name.
-DATABASE_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.-]{0,99}", re.ASCII)
 MOLECULES = {"protein": "protein", "prot": "protein", "nucleotide": "nucleotide", "nucl": "nucleotide"}
 
 
@@ -93,7 +100,7 @@ def fasta_database(text):
     name, _, molecule = given.partition(":")
     if not separator or not path:
         raise argparse.ArgumentTypeError("expected NAME=FILE or NAME:MOLECULE=FILE, received %r" % text)
-    if not DATABASE_NAME.fullmatch(name):
+    if not NAME.fullmatch(name):
         raise argparse.ArgumentTypeError("%r is not a database name: letters, digits, _ . and -, starting with a "
                                          "letter or digit" % name)
     if molecule and molecule.lower() not in MOLECULES:
@@ -124,13 +131,6 @@ def host_address(text):
         return access.host_address(text)
     except ValueError:
         raise argparse.ArgumentTypeError("expected an IP address such as 127.0.0.1, 0.0.0.0 or ::1; received %r" % text)
-
-
-def positive_seconds(text):
-    number = numerals.decimal(text)
-    if not number:
-        raise argparse.ArgumentTypeError("expected a number of seconds greater than 0; received %r" % text)
-    return number
 
 
 def add_server_options(parser):
@@ -225,13 +225,14 @@ def add_fault_options(parser):
 
 def parse(arguments, description=None):
     """The settings of a command line; argparse's usage error (status 2) for a malformed one."""
-    parser = argparse.ArgumentParser(description=description)
+    parser = argparse.ArgumentParser(description=description, epilog="SECONDS is at most %d (366 days)."
+                                     % MOST_SECONDS)
     parser.add_argument("--rtoe", type=whole_numbers(0, 86400), default=1, metavar="SECONDS",
                         help="the estimated time to completion that submissions answer (default 1)")
     parser.add_argument("--status-wait", type=seconds, default=0, metavar="SECONDS",
                         help="hold a status request for a running search up to this long for it to "
                              "finish (default 0: answer at once, as NCBI does)")
-    parser.add_argument("--job-timeout", type=seconds, default=300, metavar="SECONDS",
+    parser.add_argument("--job-timeout", type=positive_seconds, default=300, metavar="SECONDS",
                         help="how long one search may run before it fails (default 300)")
     parser.add_argument("--guidelines", choices=MODES, default=None,
                         help="keep NCBI's usage guidelines in view: warn logs a line for each rule a request "

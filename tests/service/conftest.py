@@ -47,6 +47,11 @@ class Clock:
         self.now += seconds
 
 
+@pytest.fixture
+def clock():
+    return Clock()
+
+
 @contextlib.contextmanager
 def running_service(db, faults=None, keep=3600, max_jobs=50, workers=2, clock=time.monotonic, rtoe=0,
                     status_wait=0.0, around_search=None, guidelines=None, limits=None, journal=None, state=None,

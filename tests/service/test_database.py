@@ -10,7 +10,7 @@ import pytest
 import bundled_sources
 from conftest import REPOSITORY, database_folder
 from localblast import options
-from localblast.databases import cache, serving
+from localblast.databases import serving
 from service_process import SCRIPT
 
 SOURCES = os.path.join(REPOSITORY, "service", "db")
@@ -37,23 +37,6 @@ def test_without_a_database_option_the_bundled_database_is_served():
     assert serving.bundled_folder(options.parse(["--fasta", "mine=mine.fa"])) is None
 
 
-def test_an_interrupted_build_leaves_nothing_that_a_later_start_would_take(tmp_path):
-    target = os.path.join(cache.folder(str(tmp_path), "fasta"), "mine-protein-KEY")
-    with pytest.raises(KeyboardInterrupt):
-        with cache.building(target) as building:
-            os.mkdir(building)
-            (tmp_path / "fasta" / os.path.basename(building) / "mine.pin").write_text("half")
-            raise KeyboardInterrupt
-    assert os.listdir(str(tmp_path / "fasta")) == []
-    # A service killed while building leaves the folder under a name of its own, which the next
-    # start removes once that service is gone.
-    ended = subprocess.run(["sh", "-c", "echo $$"], capture_output=True, text=True, check=True)
-    left = tmp_path / "fasta" / (".building-%s-mine-protein-KEY" % ended.stdout.strip())
-    left.mkdir()
-    cache.folder(str(tmp_path), "fasta")
-    assert os.listdir(str(tmp_path / "fasta")) == []
-
-
 FASTA = ">ref|XP_000001.1| one\nMKTAYIAKQRQISFVKSHFSRQ\n>ref|XP_000002.1| two\nMKTAYIAKQRQISFVKSHFSRA\n"
 
 
@@ -62,9 +45,18 @@ def files(tmp_path):
     """Makes a file in the test's folder from its text; its path."""
     def made(name, text):
         path = tmp_path / name
+        path.parent.mkdir(parents=True, exist_ok=True)
         path.write_text(text)
         return str(path)
     return made
+
+
+def bundled_with_organisms(files, text):
+    """A folder of the bundled database whose organism table is `text`."""
+    folder = os.path.dirname(files(os.path.join("bundled", serving.ORGANISMS), text))
+    for molecule in serving.BUNDLED_MOLECULES:
+        os.symlink(os.path.join(database_folder(), molecule), os.path.join(folder, molecule))
+    return folder
 
 
 # Each case: the command line's database options (given the test's files), and words of its
@@ -88,6 +80,12 @@ REFUSALS = [
     (lambda files: ["--fasta", "my db=" + files("a.fa", FASTA)], ["--fasta", "'my db' is not a database name"]),
     (lambda files: ["--fasta", "mine:rna=" + files("a.fa", FASTA)], ["--fasta", "'rna' is not a molecule"]),
     (lambda files: ["--fasta", files("a.fa", FASTA)], ["--fasta", "NAME=FILE"]),
+    (lambda files: ["--db", bundled_with_organisms(files, "9606\t \thuman\n")],
+     ["organisms.tsv:1", "a scientific name"]),
+    (lambda files: ["--fasta", "mine=" + files("a.fa", FASTA), "--cache", files("a.fa", FASTA) + ":cache"],
+     ["--fasta mine=", "--cache", "a.fa:cache", 'holds a ":"']),
+    (lambda files: ["--blastdb", os.path.dirname(files(os.path.join("a:b", "x"), ""))],
+     ["--blastdb", "a:b", 'holds a ":"']),
     (lambda files: ["--db", database_folder(), "--taxonomy", "/nonexistent/names.dmp"],
      ["/nonexistent/names.dmp", "cannot read"]),
     (lambda files: ["--db", database_folder(), "--taxonomy", files("names.dmp", "9606\t|\tHomo sapiens\n")],

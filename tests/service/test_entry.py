@@ -18,6 +18,7 @@ import pytest
 
 from blast_client import NO_ANSWER, info, request_or_error, submit, wait
 from conftest import database_folder
+from localblast import options
 from logs import Logs
 from service_process import SCRIPT, service_process
 
@@ -172,3 +173,26 @@ def test_beyond_loopback_it_says_so_and_shows_others_requests_only_if_shared(sha
         code, document = fetched(url.replace("/Blast.cgi", "/journal"))
         assert code == (200 if shared else 403)
         assert (rid in document) == shared
+
+
+@pytest.mark.parametrize("arguments", [
+    ["--job-timeout", "0"], ["--job-timeout", "1e12"], ["--status-wait", "1e12"], ["--keep", "31622401"],
+    ["--stall", "any:status:1e12"], ["--job-time", "blastp:1e12"], ["--head-timeout", "1e12"],
+    ["--request-timeout", "1e12"], ["--idle-timeout", "1e12"], ["--guideline-scale", "1e12"],
+])
+def test_seconds_beyond_what_the_service_can_wait_are_refused(arguments, capsys):
+    with pytest.raises(SystemExit) as stopped:
+        options.parse(arguments)
+    assert stopped.value.code == 2
+    assert "argument %s: " % arguments[0] in capsys.readouterr().err
+
+
+def test_the_longest_seconds_accepted_serve_searches():
+    logs = Logs()
+    longest = str(options.MOST_SECONDS)
+    with service_process("--db", database_folder(), "--rtoe", "0", "--job-timeout", longest, "--status-wait", longest,
+                         "--keep", longest, "--idle-timeout", longest, logs=logs) as (_, url):
+        rid = submit(url, **SEARCH)
+        # Held until the search is done.
+        assert info(request_or_error(url, dict(CMD="Get", FORMAT_OBJECT="SearchInfo", RID=rid))[2])["Status"] == "READY"
+    assert not [line for line in logs if "Traceback" in line or "Error" in line], list(logs)

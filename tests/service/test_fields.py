@@ -1,7 +1,10 @@
 """The readers every field goes through: a received value echoed quoted, escaped and cut; numbers
-as NCBI takes them, of any length; Entrez organism terms however they are spaced."""
+as NCBI takes them, of any length; Entrez organism terms however they are spaced; word sizes as
+each BLAST+ program takes them."""
 import pytest
 
+from blast_client import error_text, info, request, submit, wait
+from check_queries import ROW_QUERIES
 from localblast.errors import Refused
 from localblast.request import entrez, numerals
 from localblast.request.echo import SHOWN, shown
@@ -61,3 +64,25 @@ def test_organism_terms_are_read_however_they_are_spaced(text, names):
 def test_anything_but_organism_terms_joined_by_or_is_refused(text):
     with pytest.raises(Refused, match="ENTREZ_QUERY"):
         entrez.organism_names(text)
+
+
+# (program, database, a query it finds, the smallest and the largest WORD_SIZE BLAST+ 2.12 takes)
+WORD_SIZES = [
+    ("blastn", "nr", ROW_QUERIES["sequence"], 4, 2 ** 31 - 1),
+    ("megablast", "nr", ROW_QUERIES["fasta"], 4, 2 ** 31 - 1),
+    ("blastp", "nr", "9506405", 2, 7),
+    ("blastx", "nr", ROW_QUERIES["fasta"], 2, 7),
+    ("tblastn", "nr", "NP_564935.1", 2, 7),
+    ("tblastx", "nt", ROW_QUERIES["fasta"], 2, 5),
+]
+
+
+@pytest.mark.parametrize("program, database, query, least, most", WORD_SIZES, ids=[row[0] for row in WORD_SIZES])
+def test_a_word_size_blast_would_refuse_is_refused_at_submission(service, program, database, query, least, most):
+    form = dict(PROGRAM=program, DATABASE=database, QUERY=query)
+    for size in (least, most):
+        assert wait(service, submit(service, WORD_SIZE=str(size), **form))["Status"] == "READY", size
+    for size in (least - 1, most + 1):
+        code, _, page = request(service, dict(CMD="Put", WORD_SIZE=str(size), **form), post=True)
+        assert code == 200 and "RID" not in info(page), size
+        assert "WORD_SIZE must be a whole number from %d to %d; received '%d'" % (least, most, size) in error_text(page)

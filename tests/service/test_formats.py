@@ -3,6 +3,7 @@ sizes and NCBI_GI of the results request (else of the submission) shape each of 
 identifier query is named by its entry, GI numbers appear only when asked for, and each
 report is made once per shape."""
 import os
+import random
 
 import pytest
 
@@ -11,6 +12,7 @@ from check_queries import ROW_QUERIES
 from conftest import running_service
 from report_readers import (CONTENT_TYPES, READERS, html_page, read_anchored, read_html, read_html_tabular,
                             read_tabular, read_text, unzipped)
+from service_process import service_process
 
 # The identifier query of the protein search, and a hit it has in every report.
 QUERY_GI, QUERY_ACCESSION, QUERY_TITLE = "160837788", "NP_001102467.1", "hypothetical protein LOC366535"
@@ -105,6 +107,49 @@ def test_the_results_requests_sizes_and_gi_rule_else_the_submissions(
     body = report(service, rid, FORMAT_TYPE=format_type, **on_get)[1]
     assert len(read(format_type, body).descriptions) == hits
     assert (b"gi|" in contents(format_type, body)) is shows_gi
+
+
+# More members of a protein family than a hit list holds by default (100).
+FAMILY = 150
+
+
+@pytest.fixture(scope="module")
+def family(tmp_path_factory):
+    """(url, query) of a service of a FASTA file of FAMILY proteins, every one of which the
+    query (their ancestor) finds."""
+    folder = tmp_path_factory.mktemp("family")
+    rng = random.Random(11)
+    letters = "ACDEFGHIKLMNPQRSTVWY"
+    ancestor = "".join(rng.choice(letters) for _ in range(200))
+    members = ["".join(rng.choice(letters) if rng.random() < 0.2 else letter for letter in ancestor)
+               for _ in range(FAMILY)]
+    (folder / "family.fa").write_text("".join(">member_%d\n%s\n" % pair for pair in enumerate(members, 1)))
+    with service_process("--fasta", "family=%s" % (folder / "family.fa"), "--cache", str(folder / "cache"),
+                         "--rtoe", "0") as (_, url):
+        yield url, ancestor
+
+
+@pytest.mark.parametrize("on_put, on_get, format_type, hits", [
+    ({}, {}, "XML", 100),
+    (dict(DESCRIPTIONS="150"), {}, "XML", 100),
+    (dict(ALIGNMENTS="150"), {}, "XML", 100),
+    (dict(DESCRIPTIONS="150"), {}, "Tabular", 100),
+    (dict(ALIGNMENTS="150"), {}, "JSON2", 100),
+    (dict(DESCRIPTIONS="150"), {}, "XML2_S", 100),
+    (dict(DESCRIPTIONS="150"), dict(FORMAT_TYPE="Text", ALIGNMENT_VIEW="Tabular"), "Tabular", 100),
+    (dict(HITLIST_SIZE="120"), {}, "XML", 120),
+    (dict(HITLIST_SIZE="120"), {}, "Tabular", 120),
+    (dict(DESCRIPTIONS="150"), dict(HITLIST_SIZE="130"), "JSON2_S", 130),
+    # HTML and Text list DESCRIPTIONS apart from the hit list.
+    (dict(DESCRIPTIONS="150"), {}, "Text", 150),
+])
+def test_without_hitlist_size_a_hit_list_holds_its_default_whatever_the_other_sizes(
+        family, on_put, on_get, format_type, hits):
+    url, ancestor = family
+    rid = submit(url, PROGRAM="blastp", DATABASE="family", QUERY=ancestor, **on_put)
+    assert wait(url, rid)["Status"] == "READY"
+    body = report(url, rid, **dict(dict(FORMAT_TYPE=format_type), **on_get))[1]
+    assert len(read(format_type, body).descriptions) == hits
 
 
 @pytest.mark.parametrize("on_put, on_get, content_type", [

@@ -1,6 +1,7 @@
-"""Jobs by RID: how long they are kept, how many at once, where their reports are, and what a
-failure leaves behind. The store runs on a clock the tests move by hand, with a stand-in for
-BLAST+."""
+"""Jobs by RID in the store: how long they are kept, how many at once, where their reports are,
+what a failure leaves behind, and status requests held until a search finishes. The store runs on
+a clock the tests move by hand, with a stand-in for BLAST+ (test_lifetime_http.py: the same over
+HTTP)."""
 import gc
 import os
 import re
@@ -10,9 +11,6 @@ import weakref
 
 import pytest
 
-from blast_client import info, request, results, status, submit
-from conftest import Clock, running_service
-from localblast.api.faults import Faults
 from localblast.errors import BlastFailed, Refused
 from localblast.reports.formatting import WHOLE_XML
 from localblast.runs.blast import Outcome
@@ -42,11 +40,6 @@ class Blast:
         with open(os.path.join(folder, WHOLE_XML), "w") as stream:
             stream.write(self.outcome)
         return Outcome(has_hits="<Hit>" in self.outcome)
-
-
-@pytest.fixture
-def clock():
-    return Clock()
 
 
 def quiet(message):
@@ -193,48 +186,6 @@ def test_a_job_deleted_before_it_runs_is_not_searched(stores, clock):
     assert report_of(last) == REPORT and blast.searches == ["running", "last"]
 
 
-def test_over_http_the_results_expire_with_the_job(db, clock):
-    with running_service(db, keep=120, clock=clock) as (url, store, _):
-        rid = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
-        finished(store, rid)
-        assert status(url, rid)["Status"] == "READY"
-        assert "<BlastOutput" in results(url, rid)[2]
-        clock.advance(121)
-        assert status(url, rid) == {"Status": "UNKNOWN"}
-        code, _, page = results(url, rid)
-        assert code == 200 and info(page)["Status"] == "UNKNOWN" and "<BlastOutput" not in page
-
-
-def test_over_http_a_search_made_to_take_longer_stays_waiting(db, clock):
-    with running_service(db, Faults(job_time=[("blastp", 50)]), clock=clock) as (url, store, _):
-        rid = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
-        finished(store, rid)
-        assert status(url, rid) == {"Status": "WAITING"}
-        code, _, page = results(url, rid)
-        assert code == 200 and info(page) == {"Status": "WAITING"}
-        clock.advance(50)
-        assert status(url, rid)["Status"] == "READY"
-
-
-def test_over_http_a_full_service_refuses_with_an_error_page(db, clock):
-    with running_service(db, Faults(job_time=[("any", 50)]), max_jobs=1, clock=clock) as (url, store, _):
-        finished(store, submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405"))
-        _, _, page = request(url, dict(CMD="Put", PROGRAM="blastp", DATABASE="nr", QUERY="9506405"), post=True)
-        assert "RID" not in info(page) and "limit" in page
-
-
-def test_over_http_fetched_results_make_room_first(db, clock):
-    with running_service(db, max_jobs=2, clock=clock) as (url, store, _):
-        older, newer = (submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405") for _ in range(2))
-        for rid in (older, newer):
-            finished(store, rid)
-            clock.advance(1)
-        assert "<BlastOutput" in results(url, newer)[2]
-        submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
-        assert status(url, newer) == {"Status": "UNKNOWN"}
-        assert status(url, older)["Status"] == "READY"
-
-
 def expire(store, rid, clock):
     clock.advance(61)
     store.lookup(rid)
@@ -274,20 +225,6 @@ def test_closing_the_store_removes_its_reports(clock):
     finished(store, store.submit("blastp", "search"))
     store.close()
     assert not os.path.exists(store.folder)
-
-
-def whole_xml(job):
-    """The path of the XML report that a search's XML answers are cut from."""
-    return os.path.join(job.folder, WHOLE_XML)
-
-
-def test_over_http_results_are_read_from_the_report_file(db):
-    with running_service(db) as (url, store, _):
-        rid = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
-        job = finished(store, rid)
-        with open(whole_xml(job), "w") as stream:
-            stream.write(REPORT)
-        assert results(url, rid, NCBI_GI="true")[2] == REPORT
 
 
 def test_a_held_status_request_answers_when_the_search_finishes(stores):
@@ -338,48 +275,6 @@ def test_a_held_status_request_for_an_unknown_rid_answers_at_once(stores):
     logs = Logs()
     assert stores(Blast(), log=logs).wait_finished("NOSUCHRID", 10) == (UNKNOWN, None)
     assert logs == []
-
-
-def listed_by_display_rids(url, store):
-    return [line.split("\t")[0] for line in request(url, dict(CMD="DisplayRIDs"))[2].splitlines()]
-
-
-def listed_for_a_page(url, store):
-    return [summary.rid for summary in store.summaries()]
-
-
-@pytest.mark.parametrize("listed", [listed_by_display_rids, listed_for_a_page])
-def test_lists_of_the_searches_held_leave_out_those_whose_keep_time_is_over(db, clock, listed):
-    with running_service(db, keep=60, clock=clock) as (url, store, _):
-        older = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
-        finished(store, older)
-        clock.advance(30)
-        newer = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
-        finished(store, newer)
-        assert listed(url, store) == [older, newer]
-        clock.advance(31)    # the first request since the older one's keep time ended
-        assert listed(url, store) == [newer]
-
-
-def test_a_page_s_list_shows_each_search_as_a_person_knows_it(db):
-    with running_service(db, Faults(fail_job=["blastn"])) as (url, store, _):
-        before = time.time()
-        identifier = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
-        fasta = submit(url, PROGRAM="blastn", DATABASE="nt", QUERY=">my <query> & more\nACGTACGTAGGT\n>second\nACGT")
-        for rid in (identifier, fasta):
-            finished(store, rid)
-        shown = {summary.rid: summary for summary in store.summaries()}
-        after = time.time()
-    assert shown[identifier][1:4] == ("blastp", "nr", store_title(db, "9506405"))
-    assert shown[identifier][5:] == (READY, True, None)
-    assert shown[fasta][1:4] == ("blastn", "nt", "my <query> & more")
-    assert shown[fasta].status == FAILED and "--fail-job" in shown[fasta].error
-    assert before <= shown[identifier].submitted <= shown[fasta].submitted <= after
-
-
-def store_title(db, identifier):
-    entry = db.lookup("nr", "protein", identifier)
-    return "%s %s" % (entry.seq_id, entry.title)
 
 
 class Query(str):

@@ -223,11 +223,11 @@ def test_a_refused_submission_answers_an_error_page_naming_the_cause(service, fi
 
 
 def test_a_search_that_blast_rejects_fails_with_its_message(service):
-    # blastn's words are at least 4 letters long: BLAST+ itself refuses the search.
-    rid = submit(service, PROGRAM="blastn", DATABASE="nr", QUERY=ROW_QUERIES["sequence"], WORD_SIZE="3")
+    # BLOSUM62 has no statistics for these gap costs: BLAST+ itself refuses the search.
+    rid = submit(service, PROGRAM="blastp", DATABASE="nr", QUERY="9506405", GAPCOSTS="1 1")
     assert wait(service, rid)["Status"] == "FAILED"
     code, _, page = results(service, rid)
-    assert code == 200 and info(page)["Status"] == "FAILED" and "word" in error_text(page).lower()
+    assert code == 200 and info(page)["Status"] == "FAILED" and "not supported for BLOSUM62" in error_text(page)
 
 
 @pytest.mark.parametrize("fields, code, words", [
@@ -290,6 +290,8 @@ def test_a_deleted_search_is_unknown(service):
     # Nucleotide words have no neighbours: blastn and megablast ignore THRESHOLD, as NCBI does.
     dict(PROGRAM="blastn", QUERY=ROW_QUERIES["sequence"], THRESHOLD="13"),
     dict(PROGRAM="megablast", QUERY=ROW_QUERIES["fasta"], THRESHOLD="13"),
+    # Nor does nucleotide scoring have a matrix: MATRIX is ignored too.
+    dict(PROGRAM="blastn", QUERY=ROW_QUERIES["sequence"], MATRIX="BLOSUM62"),
 ])
 def test_the_optional_parameters_reach_blast_in_a_form_it_accepts(service, fields):
     report = search(service, **dict(dict(DATABASE="nr"), **fields))

@@ -2,14 +2,21 @@
 makeblastdb -parse_seqids -taxid_map (--blastdb) with NCBI's taxonomy names (--taxonomy, a small
 names.dmp), and FASTA files (--fasta), searched through the URL API as a client searches them:
 by name, with identifier queries, and with organism terms by taxonomy id and by name."""
+import os
 import random
+import shutil
 import subprocess
+from xml.etree import ElementTree
 
 import pytest
 
 from blast_client import error_text, field, hit_ids, info, request, results, search, submit, wait
 from bundled_sources import organism_of_hit
 from check_queries import ROW_QUERIES
+from conftest import running_service
+from localblast.databases import serving
+from localblast.errors import Refused
+from localblast.options import parse as command_line
 from logs import Logs
 from service_process import service_process
 
@@ -171,18 +178,73 @@ def test_what_cannot_be_searched_is_refused_naming_the_cause(served, fields, wor
         assert word in error_text(page)
 
 
-def test_a_later_start_serves_a_fasta_file_from_the_cache_until_the_file_changes(made):
+def fasta_builds(cache):
+    """The FASTA files' builds in a cache folder, as the names of their files."""
+    return sorted(name for name in os.listdir(str(cache / "fasta")) if not name.startswith("."))
+
+
+def test_a_fasta_file_is_served_from_the_cache_until_it_changes_and_older_builds_go(made, tmp_path):
     folder, protein, _ = made
+    cache = tmp_path / "cache"
+    versions = [folder / "mine.fa"]
+    for number in (3, 4):
+        versions.append(tmp_path / ("mine%d.fa" % number))
+        versions[-1].write_text(versions[0].read_text().replace("mine_2", "mine_%d" % number))
+
+    def start(version, logs):
+        return service_process("--fasta", "mine=%s" % version, "--cache", str(cache), "--rtoe", "0", logs=logs)
+    with start(versions[0], Logs()):
+        pass
     logs = Logs()
-    with service_process(*options(folder), logs=logs) as (_, url):
+    with start(versions[0], logs) as (_, url):
         assert hit_ids(search(url, PROGRAM="blastp", DATABASE="mine", QUERY=protein))
-    assert [line for line in logs if "mine (protein) from" in line and "earlier start" in line]
-    assert not [line for line in logs if "building" in line]
-    changed = folder / "changed.fa"
-    changed.write_text((folder / "mine.fa").read_text().replace("mine_2", "mine_3"))
+        assert [line for line in logs if "mine (protein) from" in line and "earlier start" in line]
+        assert not [line for line in logs if "building" in line]
+        first = fasta_builds(cache)
+        # The build of the first version is in use: the next one's start keeps it.
+        later = Logs()
+        with start(versions[1], later) as (_, url):
+            rid = submit(url, PROGRAM="blastp", DATABASE="mine", QUERY=protein)
+            assert wait(url, rid)["Status"] == "READY"
+            assert "mine_3" in results(url, rid)[2]
+        assert [line for line in later if "building mine (protein) from %s" % versions[1] in line]
+        assert len(fasta_builds(cache)) == 2 and set(first) < set(fasta_builds(cache))
+    # Once no service uses them, the next build of the name removes both.
+    with start(versions[2], Logs()):
+        pass
+    assert len(fasta_builds(cache)) == 1 and not set(fasta_builds(cache)) & set(first)
+
+
+def test_lookups_and_searches_read_the_served_database_not_one_in_the_working_folder(db, tmp_path, monkeypatch):
+    # BLAST+ looks for a database in its working folder before BLASTDB.
+    real = db.lookup("nr", "protein", "NP_062074.1")
+    (tmp_path / "nr.fa").write_text(">ref|NP_062074.1| impostor\n%s\n" % real.sequence)
+    subprocess.run(["makeblastdb", "-in", "nr.fa", "-dbtype", "prot", "-parse_seqids", "-title", "nr", "-out", "nr"],
+                   cwd=str(tmp_path), check=True, capture_output=True, timeout=120)
+    monkeypatch.chdir(tmp_path)
+    with running_service(db) as (url, _, _):
+        # The organism term asks whether nr carries taxonomy ids, which the impostor does not.
+        report = search(url, PROGRAM="blastp", DATABASE="nr", QUERY="NP_062074.1", ENTREZ_QUERY="txid10116[ORGN]")
+    assert field(report, "BlastOutput_query-def") == real.title
+    assert hit_ids(report) and b"impostor" not in ElementTree.tostring(report)
+
+
+def test_databases_whose_names_blast_would_misread_are_left_out_naming_them(tmp_path):
+    folder = tmp_path / "dbs"
+    folder.mkdir()
+    (tmp_path / "a.fa").write_text(">ref|XP_100001.1| one\nMKTAYIAKQRQISFVKSHFSRQ\n")
+    for name, more in [("good", ["-parse_seqids"]), ("plain", []), ("made", [])]:
+        subprocess.run(["makeblastdb", "-in", "a.fa", "-dbtype", "prot", "-title", name, "-out", "dbs/" + name]
+                       + more, cwd=str(tmp_path), check=True, capture_output=True, timeout=120)
+    # -out is a path, which a blank would split: names that no path gives are given by renaming files.
+    for made_file in folder.glob("made.*"):
+        for name in ("my db", "-evil", "a\nb"):
+            shutil.copy(str(made_file), str(folder / (name + made_file.suffix)))
+        made_file.unlink()
     logs = Logs()
-    with service_process("--fasta", "mine=%s" % changed, "--cache", str(folder / "cache"), logs=logs) as (_, url):
-        rid = submit(url, PROGRAM="blastp", DATABASE="mine", QUERY=protein)
-        assert wait(url, rid)["Status"] == "READY"
-        assert "mine_3" in results(url, rid)[2]
-    assert [line for line in logs if "building mine (protein) from %s" % changed in line]
+    catalogue = serving.catalogue(command_line(["--blastdb", str(folder)]), logs)
+    assert catalogue.names() == ["good", "plain"]
+    assert "not serving '-evil', 'my db'" in logs.wait_for("--blastdb %s" % folder)
+    assert catalogue.lookup("good", "protein", "XP_100001.1").title == "one"
+    with pytest.raises(Refused, match="no protein sequence .* in the database plain, which holds no identifiers"):
+        catalogue.lookup("plain", "protein", "XP_100001.1")

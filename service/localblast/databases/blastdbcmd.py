@@ -9,6 +9,7 @@ import subprocess
 import tempfile
 import threading
 
+from ..request.query import IDENTIFIER
 from ..runs import children
 
 TOOL = "blastdbcmd"
@@ -16,8 +17,8 @@ TIMEOUT = 60
 LINE = 64 * 1024
 DBTYPE = {"protein": "prot", "nucleotide": "nucl"}
 MOLECULE = {"Protein": "protein", "Nucleotide": "nucleotide"}
-# An accession with or without its version ("NP_062074.1", "Q9D8U8") or a GI number.
-IDENTIFIER = re.compile(r"[A-Za-z0-9_]+(\.[0-9]+)?", re.ASCII)
+# blastdbcmd's answer for an identifier in a database built without -parse_seqids.
+NO_IDENTIFIERS = "DB contains no accession info"
 # A volume of a database that is more than one file ("nr.00"), listed beside the database.
 VOLUME = re.compile(r"(.+)\.[0-9]{2,}")
 
@@ -32,15 +33,20 @@ class ToolFailed(Exception):
     """blastdbcmd could not be run, failed or took too long; the message says which."""
 
 
-def read(arguments, folder=None, count=None, limit=LINE, timeout=TIMEOUT):
-    """The Output of blastdbcmd with `arguments`, in `folder` as BLASTDB; at most `count`
-    lines (None: all) of at most `limit` bytes each; the tool is stopped once they are read."""
-    environment = dict(os.environ, BLASTDB=folder) if folder else None
-    lines, cut = [], False
+class NoIdentifiers(Exception):
+    """The database holds no identifiers to look up (it was built without -parse_seqids)."""
+
+
+def read(arguments, folder, count=None, limit=LINE, timeout=TIMEOUT):
+    """The Output of blastdbcmd with `arguments`, with `folder` as BLASTDB and as its working
+    folder (BLAST+ looks for a database there first: in the service's own, a database of that
+    name would be read instead); at most `count` lines (None: all) of at most `limit` bytes
+    each; the tool is stopped once they are read."""
+    lines, cut, done = [], False, False
     with tempfile.TemporaryFile() as errors:
         try:
-            process = children.start([TOOL] + arguments, env=environment, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=errors)
+            process = children.start([TOOL] + arguments, cwd=folder, env=dict(os.environ, BLASTDB=folder),
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=errors)
         except OSError as error:
             raise ToolFailed("could not start %s: %s" % (TOOL, error))
         expired = threading.Event()
@@ -56,24 +62,37 @@ def read(arguments, folder=None, count=None, limit=LINE, timeout=TIMEOUT):
                         cut = True
                         break
                     lines.append(line.rstrip(b"\n").decode("utf-8", "replace"))
+            done = not cut and (count is None or len(lines) < count)
         finally:
-            if process.poll() is None and (cut or (count is not None and len(lines) >= count)):
+            if not done:   # cut short, or interrupted
                 process.kill()
             process.wait()
             timer.cancel()
         return Output(lines, process.returncode, children.error_text(errors), cut, expired.is_set())
 
 
+def unsearchable(folder):
+    """Why BLAST+ cannot find databases by name in `folder`, or None. It joins its working folder
+    and BLASTDB into one search path separated by ":", so a folder whose path holds one is
+    never found."""
+    if ":" in os.path.abspath(folder):
+        return ("BLAST+ cannot find databases in %s: its path holds a \":\", which BLAST+ reads as a "
+                "separator of folders (move it, or link to it from a path without one)" % folder)
+    return None
+
+
 def databases(folder):
     """(name, molecule) of each database in `folder` as BLAST+ lists them, volumes of a
-    database of several files left out; ToolFailed when it cannot list them."""
-    output = read(["-list", folder, "-list_outfmt", "%f\t%p"])
+    database of several files left out; ToolFailed when it cannot list them. A name that holds
+    a line feed is listed over two lines, neither of them a database of the folder: left out."""
+    folder = os.path.abspath(folder)
+    output = read(["-list", folder, "-list_outfmt", "%f\t%p"], folder)
     if output.status != 0 or output.timed_out:
         raise ToolFailed("%s -list %s failed (status %s): %s" % (TOOL, folder, output.status, output.errors))
     found = set()
     for line in output.lines:
         path, _, kind = line.rpartition("\t")
-        if kind in MOLECULE:
+        if kind in MOLECULE and os.path.dirname(path) == folder:
             found.add((os.path.basename(path), MOLECULE[kind]))
     return sorted((name, molecule) for name, molecule in found
                   if not (VOLUME.fullmatch(name) and (VOLUME.fullmatch(name).group(1), molecule) in found))
@@ -81,7 +100,8 @@ def databases(folder):
 
 def entry(database, identifier, limit):
     """The Entry of the sequence that `identifier` names in `database` (a catalogue.Database),
-    or None; ToolFailed when it cannot be read or is longer than `limit` bytes."""
+    or None; NoIdentifiers when the database has none, ToolFailed when it cannot be read or the
+    sequence is longer than `limit` bytes."""
     if not IDENTIFIER.fullmatch(identifier):
         return None
     # The sequence has no blanks and the id none either; the title is the rest of the line.
@@ -92,6 +112,8 @@ def entry(database, identifier, limit):
     if not output.lines:
         if output.status == 1 and "not found" in output.errors:
             return None
+        if output.status == 1 and NO_IDENTIFIERS in output.errors:
+            raise NoIdentifiers(output.errors)
         raise ToolFailed("%s failed (status %s): %s" % (TOOL, output.status, output.errors or "no output"))
     gi, seq_id, sequence, title = (output.lines[0].split(" ", 3) + ["", "", ""])[:4]
     if gi.isdigit() and gi != "0":

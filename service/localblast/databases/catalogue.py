@@ -13,6 +13,9 @@ from . import blastdbcmd
 
 # folder: the folder BLAST+ finds the database in by its name (BLASTDB).
 Database = collections.namedtuple("Database", "name molecule folder")
+# A database's name: what BLAST+ takes for -db (no blanks: -db lists databases separated by
+# them) and never for an option, and what a file may be named.
+NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_.-]{0,99}", re.ASCII)
 # The longest sequence an identifier query may name: as much as a query sent as text.
 MAX_QUERY = 4 * 1024 * 1024
 # An organism named by its taxonomy id, as Entrez writes it: txid9606.
@@ -62,6 +65,10 @@ class Catalogue:
                           "send the sequence instead" % (shown(identifier), shown(name), molecule))
         try:
             return blastdbcmd.entry(found[molecule], identifier, MAX_QUERY)
+        except blastdbcmd.NoIdentifiers:
+            raise Refused("QUERY %s: no %s sequence with that accession or GI number in the database %s, which "
+                          "holds no identifiers to look up (it was built without makeblastdb -parse_seqids); "
+                          "send the sequence instead" % (shown(identifier), molecule, name))
         except blastdbcmd.ToolFailed as failure:
             raise Refused("QUERY %s could not be looked up in %s: %s" % (shown(identifier), name, failure))
 

@@ -1,41 +1,31 @@
 """A FASTA file served as a database (--fasta NAME=FILE): built once with makeblastdb
 -parse_seqids into the cache, under a name made from the file's content, and found there again
-by later starts."""
-import hashlib
-import os
+by later starts. Each start reads the whole file once to make that name."""
 import subprocess
 import tempfile
 
 from ..errors import DatabaseError
 from ..runs import children
 from . import cache
+from .blastdbcmd import DBTYPE, unsearchable
 from .catalogue import Database
 
 MAKEBLASTDB = "makeblastdb"
-READ = 1024 * 1024
 # How much of the sequences tells the molecule, and how much of them must be nucleotide letters.
 SAMPLE = 1024 * 1024
 NUCLEOTIDE_SHARE = 0.9
 NUCLEOTIDE_LETTERS = b"ACGTUNacgtun"
-DBTYPE = {"protein": "prot", "nucleotide": "nucl"}
 
 
 def examined(path):
     """(content key, molecule the letters show or None when there are none) of a FASTA file."""
-    digest = hashlib.sha256()
-    sample = bytearray()
-    with open(path, "rb") as stream:
-        for block in iter(lambda: stream.read(READ), b""):
-            digest.update(block)
-            if len(sample) < SAMPLE:
-                sample += block
-    letters = b"".join(line.strip() for line in bytes(sample[:SAMPLE]).splitlines()
-                       if not line.startswith(b">"))
+    key, sample = cache.content_key(path, SAMPLE)
+    letters = b"".join(line.strip() for line in sample.splitlines() if not line.startswith(b">"))
     letters = letters.replace(b"-", b"").replace(b"*", b"")
     if not letters:
-        return digest.hexdigest(), None
+        return key, None
     nucleotides = sum(letters.count(letter) for letter in NUCLEOTIDE_LETTERS)
-    return digest.hexdigest(), "nucleotide" if nucleotides >= NUCLEOTIDE_SHARE * len(letters) else "protein"
+    return key, "nucleotide" if nucleotides >= NUCLEOTIDE_SHARE * len(letters) else "protein"
 
 
 def served(name, molecule, path, cache_folder, log):
@@ -50,29 +40,49 @@ def served(name, molecule, path, cache_folder, log):
     if found is None:
         raise DatabaseError("%s: the file holds no sequences" % given)
     molecule = molecule or found
+    cause = unsearchable(cache_folder)
+    if cause:
+        raise DatabaseError("%s: --cache %s" % (given, cause))
+
+    def build(folder):
+        log("building %s (%s) from %s into %s" % (name, molecule, path, folder))
+        make(given, molecule, path, folder, name)
     try:
-        target = os.path.join(cache.folder(cache_folder, "fasta"), "%s-%s-%s" % (name, molecule, key))
+        target, made = cache.entry(cache_folder, "fasta", "%s-%s-%s" % (name, molecule, key), build,
+                                   lambda other: built_name(other) == name, log)
     except OSError as error:
         raise DatabaseError("%s: cannot use the cache folder %s: %s" % (given, cache_folder, error))
-    if os.path.isdir(target):
+    if not made:
         log("serving %s (%s) from %s, built from %s on an earlier start" % (name, molecule, target, path))
-        return Database(name, molecule, target)
-    log("building %s (%s) from %s into %s" % (name, molecule, path, target))
-    with cache.building(target) as building:
-        os.mkdir(building)
-        make(given, molecule, path, os.path.join(building, name), name)
     return Database(name, molecule, target)
 
 
-def make(given, molecule, path, out, title):
-    arguments = [MAKEBLASTDB, "-in", os.path.abspath(path), "-dbtype", DBTYPE[molecule], "-parse_seqids",
-                 "-title", title, "-out", out]
-    with tempfile.TemporaryFile() as errors:
+def built_name(entry):
+    """The database name of a build in the cache ("NAME-MOLECULE-KEY", where NAME may hold "-")."""
+    parts = entry.rsplit("-", 2)
+    return parts[0] if len(parts) == 3 else None
+
+
+def make(given, molecule, path, folder, name):
+    """Builds the database `name` into `folder`. makeblastdb takes -in for a list of files
+    separated by blanks and -out for a path: the file comes on its standard input and the
+    database is written under its plain name in its folder, so that any path works."""
+    arguments = [MAKEBLASTDB, "-in", "-", "-dbtype", DBTYPE[molecule], "-parse_seqids", "-title", name, "-out", name]
+    try:
+        source = open(path, "rb")
+    except OSError as error:
+        raise DatabaseError("%s: the file cannot be read: %s" % (given, error.strerror or error))
+    with source, tempfile.TemporaryFile() as errors:
         try:
-            process = children.start(arguments, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=errors)
+            process = children.start(arguments, cwd=folder, stdin=source, stdout=subprocess.DEVNULL, stderr=errors)
         except OSError as error:
             raise DatabaseError("%s: could not start %s: %s" % (given, MAKEBLASTDB, error))
-        process.wait()
+        try:
+            process.wait()
+        except BaseException:   # interrupted: nothing may go on writing into a build being removed
+            process.kill()
+            process.wait()
+            raise
         if process.returncode != 0:
             text = " ".join(children.error_text(errors).split())
             raise DatabaseError("%s: %s refused the file (status %s): %s" % (given, MAKEBLASTDB, process.returncode,

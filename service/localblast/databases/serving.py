@@ -1,13 +1,13 @@
 """The catalogue the command line asks for: the bundled database (by default, or --db), FASTA
 files (--fasta), folders of BLAST+ databases (--blastdb) and taxonomy names (--taxonomy).
-Nothing of the databases' sequences is read here: folders are listed by BLAST+, and a FASTA
-file is only read whole when it is first built into the cache.
+Nothing of the databases' sequences is held: folders are listed by BLAST+; a FASTA file is read
+whole on each start, for the name of its build in the cache, and built when that is not there.
 """
 import os
 
 from ..errors import DatabaseError
 from . import blastdbcmd, fasta, taxonomy
-from .catalogue import Catalogue, Database
+from .catalogue import NAME, Catalogue, Database
 
 # The bundled database's folder, as the build makes it: one folder per molecule, so that both
 # databases can carry NCBI's name "nr", and the organism table beside them.
@@ -17,20 +17,31 @@ BUILT = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.dir
 ORGANISMS = "organisms.tsv"
 
 
-def folder_databases(folder, given):
-    """The Database records of a folder of BLAST+ databases; DatabaseError when it has none."""
+def folder_databases(folder, given, log):
+    """The Database records of a folder of BLAST+ databases, those whose names BLAST+ would not
+    take for one database left out with a log line; DatabaseError when it has none."""
     if not os.path.isdir(folder) or not os.access(folder, os.R_OK | os.X_OK):
         raise DatabaseError("%s: %s is not a folder that can be read" % (given, folder))
+    cause = blastdbcmd.unsearchable(folder)
+    if cause:
+        raise DatabaseError("%s: %s" % (given, cause))
     try:
         found = blastdbcmd.databases(folder)
     except blastdbcmd.ToolFailed as failure:
         raise DatabaseError("%s: %s" % (given, failure))
+    unnamed = sorted({name for name, _ in found if not NAME.fullmatch(name)})
+    if unnamed:
+        log("%s: not serving %s: a database's name is letters, digits, _ . and -, beginning with a letter or "
+            "digit (BLAST+ reads a blank in -db as between two databases, and a leading - as an option)"
+            % (given, ", ".join(repr(name) for name in unnamed)))
+    found = [(name, molecule) for name, molecule in found if NAME.fullmatch(name)]
     if not found:
-        raise DatabaseError("%s: %s holds no BLAST+ database (as blastdbcmd -list sees it)" % (given, folder))
+        raise DatabaseError("%s: %s holds no BLAST+ database (as blastdbcmd -list sees it)%s"
+                            % (given, folder, " whose name can be served" if unnamed else ""))
     return [Database(name, molecule, os.path.abspath(folder)) for name, molecule in found]
 
 
-def bundled(folder):
+def bundled(folder, log):
     """The bundled database's records and organism table; DatabaseError naming what is missing."""
     for name in BUNDLED_MOLECULES + (ORGANISMS,):
         if not os.path.exists(os.path.join(folder, name)):
@@ -38,14 +49,14 @@ def bundled(folder):
                                 % (folder, name))
     databases = []
     for molecule in BUNDLED_MOLECULES:
-        databases += [database for database in folder_databases(os.path.join(folder, molecule), "--db %s" % folder)
+        databases += [database for database in folder_databases(os.path.join(folder, molecule), "--db %s" % folder, log)
                       if database.molecule == molecule]
     return databases, taxonomy.OrganismTable(os.path.join(folder, ORGANISMS))
 
 
-def bundled_catalogue(folder):
+def bundled_catalogue(folder, log=print):
     """The Catalogue of the bundled database in `folder` alone."""
-    databases, table = bundled(folder)
+    databases, table = bundled(folder, log)
     return Catalogue(databases, [table])
 
 
@@ -74,11 +85,11 @@ def catalogue(settings, log):
     sources, names = [], []
     folder = bundled_folder(settings)
     if folder:
-        found, table = bundled(folder)
+        found, table = bundled(folder, log)
         sources.append(("--db %s" % folder, found))
         names.append(table)
     for folder in settings.blastdb:
-        sources.append(("--blastdb %s" % folder, folder_databases(folder, "--blastdb %s" % folder)))
+        sources.append(("--blastdb %s" % folder, folder_databases(folder, "--blastdb %s" % folder, log)))
     for name, molecule, path in settings.fasta:
         sources.append(("--fasta %s=%s" % (name, path), [fasta.served(name, molecule, path, settings.cache, log)]))
     if settings.taxonomy:

@@ -5,23 +5,20 @@ of it in memory however large it is.
 Names are compared as Entrez compares them: letter case and repeated blanks aside.
 """
 import contextlib
-import hashlib
 import os
+import pathlib
 import re
 import sqlite3
 
-from ..errors import DatabaseError
+from ..errors import DatabaseError, Refused
+from ..request.entrez import normal
 from . import cache
 
-READ = 1024 * 1024
 # names.dmp: "tax_id\t|\tname_txt\t|\tunique name\t|\tname class\t|"
 SEPARATOR = "\t|\t"
 BATCH = 10000
 TAXID = re.compile(r"[0-9]{1,10}", re.ASCII)
-
-
-def normal(name):
-    return " ".join(name.split()).lower()
+INDEX = "names.sqlite"
 
 
 class OrganismTable:
@@ -42,7 +39,7 @@ class OrganismTable:
             raise DatabaseError("cannot read the organism table %s: %s" % (path, error))
 
     def _add(self, number, fields):
-        if len(fields) != 3 or not TAXID.fullmatch(fields[0]):
+        if len(fields) != 3 or not TAXID.fullmatch(fields[0]) or not fields[1].strip():
             raise DatabaseError("%s:%d: expected a taxonomy id, a scientific name and common names separated "
                                 "by tabs; found %r" % (self.path, number, "\t".join(fields)[:200]))
         taxid, organism = int(fields[0]), fields[1].strip()
@@ -64,59 +61,63 @@ class NamesIndex:
     def __init__(self, path, cache_folder, log):
         self.path = path
         self.index = indexed(path, cache_folder, log)
+        # Read-only, by a file URI: the path quoted, so that "#", "?" or "%" in it stay the path's.
+        self._address = pathlib.Path(self.index).as_uri() + "?mode=ro"
 
     def taxids(self, name):
-        with contextlib.closing(sqlite3.connect("file:%s?mode=ro" % self.index, uri=True)) as connection:
-            return {taxid for taxid, in connection.execute("SELECT taxid FROM names WHERE name = ?", (normal(name),))}
+        """The taxonomy ids of `name`; Refused naming the cause when the index cannot be read."""
+        try:
+            with contextlib.closing(sqlite3.connect(self._address, uri=True)) as connection:
+                return {taxid for taxid, in connection.execute("SELECT taxid FROM names WHERE name = ?",
+                                                               (normal(name),))}
+        except sqlite3.Error as error:
+            raise Refused("ENTREZ_QUERY: %s cannot be read: %s" % (self.describe(), error))
 
     def describe(self):
         # Told to clients: the file's name, not where it lies on the server.
         return "the taxonomy names of %s" % os.path.basename(self.path)
 
 
-def content_key(path):
-    digest = hashlib.sha256()
-    with open(path, "rb") as stream:
-        for block in iter(lambda: stream.read(READ), b""):
-            digest.update(block)
-    return digest.hexdigest()
-
-
 def indexed(path, cache_folder, log):
     """The path of the SQLite index of the names file at `path`, made on the first start that
-    is given it; DatabaseError naming the file and the fault."""
+    is given it (older ones that no running service uses are then removed); DatabaseError
+    naming the file and the fault."""
     try:
-        target = os.path.join(cache.folder(cache_folder, "taxonomy"), "names-%s.sqlite" % content_key(path))
+        key, _ = cache.content_key(path)
     except OSError as error:
         raise DatabaseError("cannot read the taxonomy names file %s: %s" % (path, error))
-    if os.path.exists(target):
-        return target
-    log("indexing the taxonomy names of %s into %s (once)" % (path, target))
+
+    def build(folder):
+        log("indexing the taxonomy names of %s into %s (once)" % (path, folder))
+        make_index(path, os.path.join(folder, INDEX))
     try:
-        make_index(path, target)
+        folder, _ = cache.entry(cache_folder, "taxonomy", "names-%s" % key, build,
+                                lambda other: other.startswith("names-"), log)
     except sqlite3.Error as error:
-        raise DatabaseError("cannot index the taxonomy names of %s into %s: %s" % (path, target, error))
-    return target
+        raise DatabaseError("cannot index the taxonomy names of %s: %s" % (path, error))
+    except OSError as error:
+        raise DatabaseError("cannot use the cache folder %s for the taxonomy names of %s: %s"
+                            % (cache_folder, path, error))
+    return os.path.join(folder, INDEX)
 
 
 def make_index(path, target):
-    with cache.building(target) as building:
-        connection = sqlite3.connect(building)
-        try:
-            connection.execute("CREATE TABLE names (name TEXT NOT NULL, taxid INTEGER NOT NULL)")
-            batch, count = [], 0
-            for count, row in enumerate(names_rows(path), 1):
-                batch.append(row)
-                if len(batch) >= BATCH:
-                    connection.executemany("INSERT INTO names VALUES (?, ?)", batch)
-                    batch.clear()
-            if not count:
-                raise DatabaseError("the taxonomy names file %s holds no names" % path)
-            connection.executemany("INSERT INTO names VALUES (?, ?)", batch)
-            connection.execute("CREATE INDEX by_name ON names (name)")
-            connection.commit()
-        finally:
-            connection.close()
+    connection = sqlite3.connect(target)
+    try:
+        connection.execute("CREATE TABLE names (name TEXT NOT NULL, taxid INTEGER NOT NULL)")
+        batch, count = [], 0
+        for count, row in enumerate(names_rows(path), 1):
+            batch.append(row)
+            if len(batch) >= BATCH:
+                connection.executemany("INSERT INTO names VALUES (?, ?)", batch)
+                batch.clear()
+        if not count:
+            raise DatabaseError("the taxonomy names file %s holds no names" % path)
+        connection.executemany("INSERT INTO names VALUES (?, ?)", batch)
+        connection.execute("CREATE INDEX by_name ON names (name)")
+        connection.commit()
+    finally:
+        connection.close()
 
 
 def names_rows(path):

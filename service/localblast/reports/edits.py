@@ -14,9 +14,9 @@ from xml.sax.saxutils import escape
 from .documents import on_a_page, one_seqalign, sam_edited, with_status_block
 
 PIECE = 64 * 1024
-# The query's id and definition, in the report's header and in each iteration.
+# BLAST+ names the query its own way (an identifier query Query_1); NCBI's label goes here.
 QUERY_ELEMENT = re.compile(rb"^(\s*<(BlastOutput|Iteration)_query-(ID|def)>)[^<]*(</\2_query-\3>\s*)$")
-# The GI of an id that has more than a GI ("gi|9506405|ref|NP_062237.1|").
+# NCBI shows no GIs unless asked; an id that is only a GI keeps it, or the hit would have no id.
 GI = re.compile(rb"^(\s*<(?:Hit_id|BlastOutput_query-ID|Iteration_query-ID)>)gi\|[0-9]+\|(?=[^<])")
 
 

@@ -6,6 +6,7 @@ import collections
 from ..errors import Refused
 from ..pages.api_pages import HTML, TEXT
 from ..request.echo import shown
+from ..request.fields import DEFAULT_HITLIST_SIZE
 
 # outfmt: blast_formatter's options; per_query: a zip of one file per query; edits: the name of
 # the edits that make BLAST+'s output the service's (see edits.py); sized_by: the list sizes
@@ -45,7 +46,7 @@ VIEWED = ("HTML", "Text")
 SAM_PROGRAMS = ("blastn", "megablast")
 
 # What a report is made of: its Format and its cuts. descriptions and alignments are for the
-# formats that list them apart; hits for the others (None: every hit the search kept).
+# formats that list them apart (None: as many as the hits); hits for the others.
 Shape = collections.namedtuple("Shape", "format hits descriptions alignments show_gi")
 
 
@@ -53,7 +54,7 @@ def viewed(format_type, view):
     """The Format of a Text or HTML report in ALIGNMENT_VIEW `view`."""
     plain = FORMATS[format_type]
     if view == "Tabular":
-        # A hit table; as HTML, the table on a page.
+        # blast_formatter writes no HTML hit table: HTML's is Text's table, set on a page.
         return plain._replace(outfmt=("-outfmt", "7"), edits="tabular" if format_type == "Text" else "tabular-html",
                               sized_by="hits", view=view)
     outfmt = ("-outfmt", VIEWS[view]) + plain.outfmt[2:]
@@ -88,6 +89,9 @@ def shape(report, sizes, show_gi):
     if report.sized_by == "lists":
         # A description and an alignment per hit: the hit list bounds both.
         return Shape(report, None, smallest(descriptions, hits), smallest(alignments, hits), show_gi)
+    # The search may keep more hits than the hit list's default, for HTML's and Text's longer
+    # lists; a format cut by the hit list alone shows no more than that default.
+    hits = DEFAULT_HITLIST_SIZE if hits is None else hits
     if report.sized_by == "smallest":
         # In XML every hit is one description and one alignment.
         return Shape(report, smallest(hits, descriptions, alignments), None, None, show_gi)

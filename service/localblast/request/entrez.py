@@ -17,6 +17,8 @@ JOIN = "OR"
 
 
 def normal(name):
+    """`name` as Entrez compares names, letter case and repeated blanks aside; the taxonomy's
+    names are kept the same way."""
     return " ".join(name.split()).lower()
 
 

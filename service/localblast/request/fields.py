@@ -7,6 +7,8 @@ from .echo import shown
 SWITCH = {"on": True, "true": True, "t": True, "yes": True, "off": False, "false": False, "f": False, "no": False}
 MAX_LIST = 20000
 LIST_SIZES = ("HITLIST_SIZE", "DESCRIPTIONS", "ALIGNMENTS")
+# NCBI's hit list when HITLIST_SIZE is not given.
+DEFAULT_HITLIST_SIZE = 100
 
 
 def text(form, name):

@@ -13,7 +13,7 @@ from ..programs import PROGRAMS
 from ..reports.formats import FORMATS, VIEWS, report_format
 from . import entrez, numerals
 from .echo import shown
-from .fields import choice, list_sizes, number, switch, text, whole
+from .fields import DEFAULT_HITLIST_SIZE, choice, list_sizes, number, switch, text, whole
 from .query import read_query
 
 # The client a request names (its tool and email, "" when absent), for the usage guidelines.
@@ -38,9 +38,12 @@ Report = collections.namedtuple("Report", "format_type alignment_view sizes show
 
 FORMAT_OBJECTS = ("searchinfo", "alignment")
 MATRICES = ("BLOSUM45", "BLOSUM50", "BLOSUM62", "BLOSUM80", "BLOSUM90", "PAM30", "PAM70", "PAM250")
-DEFAULT_HITLIST_SIZE = 100
 GAP_COSTS = re.compile(r"([0-9]+)\s+([0-9]+)", re.ASCII)
 GAP_COST_MOST = 32767
+# The word sizes each BLAST+ program takes (megablast is blastn's task, with blastn's range), so
+# that a value it would refuse is refused at submission rather than failing the search after an
+# RID. blastn's only upper bound is C's int.
+WORD_SIZES = {"blastn": (4, 2 ** 31 - 1), "blastp": (2, 7), "blastx": (2, 7), "tblastn": (2, 7), "tblastx": (2, 5)}
 
 
 class BadRequest(Refused):
@@ -161,16 +164,15 @@ def gap_costs(given):
 def scoring_arguments(form, tool):
     """BLAST+ options for the scoring fields; `tool` is the BLAST+ program."""
     arguments = []
-    word_size = number(form, "WORD_SIZE", 2, 1000)
+    word_size = number(form, "WORD_SIZE", *WORD_SIZES[tool])
     if word_size is not None:
         arguments += ["-word_size", str(word_size)]
     if text(form, "GAPCOSTS"):
         arguments += gap_costs(text(form, "GAPCOSTS"))
-    matrix = text(form, "MATRIX")
-    if matrix and tool != "blastn":    # nucleotide scoring has no matrix: ignored, as NCBI does
-        if not matrix.isascii() or matrix.upper() not in MATRICES:
-            raise Refused("MATRIX must be one of %s; received %s" % (", ".join(MATRICES), shown(matrix)))
-        arguments += ["-matrix", matrix.upper()]
+    # Nucleotide scoring has no matrix: ignored, as NCBI does.
+    matrix = choice(form, "MATRIX", MATRICES) if tool != "blastn" else None
+    if matrix:
+        arguments += ["-matrix", matrix]
     if tool == "blastn":
         reward, penalty = number(form, "NUCL_REWARD", 1, 100), text(form, "NUCL_PENALTY")
         if reward is not None:

@@ -98,6 +98,8 @@ class BlastRunner:
             raise BlastFailed("%s ended with status %s: %s" % (arguments[0], status, errors))
 
     def execute(self, arguments, folder, environment):
+        """(status, standard error) of `arguments` run in `folder`, a folder of the search's own:
+        BLAST+ looks for a database in its working folder before BLASTDB."""
         with tempfile.TemporaryFile() as errors:
             with self._lock:
                 if self._stopped:
