@@ -53,7 +53,7 @@ def in_process(count):
     put, journal = per_record(PUT, count)
     status, _ = per_record(STATUS, count)
     start = time.perf_counter()
-    text = journal.answer("")
+    text = "".join(journal.answer(""))
     whole = time.perf_counter() - start
     print("journaling one request: %.1f us (a submission with a %d-character query), %.1f us (a status request)"
           % (put, len(QUERY), status))

@@ -1,7 +1,7 @@
 """Twenty clients at once, each submitting its own search and polling for it: every one gets
 its own report, as it asked for it (with GI numbers or without), none is lost or mixed up;
 twenty asking for one report not made yet get it whole, made once; and answers held back never
-take the threads that answer the others."""
+take the threads that answer the others, nor a submission beyond those that may be held."""
 import io
 import os
 import threading
@@ -10,7 +10,8 @@ import xml.etree.ElementTree as ElementTree
 import zipfile
 
 import bundled_sources
-from blast_client import error_text, fetch, field, request, request_or_error, results, submit, wait, without_gi
+from blast_client import (error_text, fetch, field, info, request, request_or_error, results, submit, wait,
+                          without_gi)
 from conftest import database_folder, running_service
 from localblast.api.faults import Faults
 from localblast.server.limits import Limits
@@ -97,3 +98,17 @@ def test_answers_held_back_never_take_the_threads_that_answer_others(db):
     for asker in askers:
         asker.join(60)
     assert len(outcomes) == len(askers)
+
+
+def test_a_stalled_submission_answered_503_beyond_the_answers_that_may_be_held_is_not_submitted(db):
+    put = dict(CMD="Put", PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
+    with running_service(db, Faults(stall=[(("any", "put"), 600)]), limits=Limits(held=1)) as (url, _, logs):
+        held = threading.Thread(target=request_or_error, args=(url, put), kwargs=dict(timeout=900))
+        held.start()
+        logs.wait_for("holding an answer back")
+        code, _, page = request(url, put, post=True)
+        assert code == 503 and "--max-held" in error_text(page) and "RID" not in info(page)
+        # The held one's search alone was submitted.
+        assert len(request(url, dict(CMD="DisplayRIDs"))[2].splitlines()) == 1
+    held.join(60)
+    assert not held.is_alive()

@@ -17,14 +17,11 @@ from conftest import database_folder
 from localblast.reports.formatting import WHOLE_XML
 from localblast.server import logsink
 from logs import Logs
+from service_calls import address, ended_by_the_service
 from service_process import service_process
 
 SEARCH = dict(PROGRAM="blastp", DATABASE="nr", QUERY="9506405", tool="hostile-test", email="someone@example.org")
 HALF_HEAD = b"POST /Blast.cgi HTTP/1.1\r\nHost: localhost\r\nContent-"
-
-
-def address(url):
-    return "127.0.0.1", int(url.split(":")[2].split("/")[0])
 
 
 def served(url):
@@ -32,18 +29,6 @@ def served(url):
     start = time.monotonic()
     assert hit_ids(search(url, **SEARCH))
     return time.monotonic() - start
-
-
-def ended_by_the_service(connection, timeout):
-    connection.settimeout(timeout)
-    try:
-        while connection.recv(65536):
-            pass
-        return True
-    except (ConnectionResetError, BrokenPipeError):
-        return True
-    except socket.timeout:
-        return False
 
 
 def own_open_files(count):
@@ -150,6 +135,37 @@ def long_content_length(url, process, logs, tmp_path):
 
 
 @contextlib.contextmanager
+def endless_refused_body(url, process, logs, tmp_path):
+    # Refused at its head, the body goes on without end: the service reads on for a while, so
+    # that the client gets its refusal rather than a reset, and then cuts it off.
+    connection = socket.create_connection(address(url), timeout=60)
+    stop, cut_off = threading.Event(), threading.Event()
+
+    def send():
+        piece = b"a" * 65536
+        try:
+            connection.sendall(b"POST /Blast.cgi HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n")
+            while not stop.is_set():
+                connection.sendall(piece)
+        except OSError:
+            cut_off.set()
+    sender = threading.Thread(target=send)
+    sender.start()
+    try:
+        answer = b""
+        while b"</html>" not in answer:
+            answer += connection.recv(65536)
+        assert answer.startswith(b"HTTP/1.1 413 "), answer[:300]
+        yield
+        # Generous: cut off within seconds; only a fault reads on for ever.
+        assert cut_off.wait(120)
+    finally:
+        stop.set()
+        sender.join(30)
+        connection.close()
+
+
+@contextlib.contextmanager
 def unread_answer_at_stop(url, process, logs, tmp_path):
     rid = submit(url, **SEARCH)
     assert wait(url, rid)["Status"] == "READY"
@@ -179,6 +195,7 @@ CASES = {
     "8 bodies of 4 MiB of empty fields at once": ([], None, empty_fields),
     "ESC, BEL and CR in request lines": ([], None, control_characters),
     "a Content-Length of 5,000 digits": ([], None, long_content_length),
+    "a body refused at its head that never ends": ([], None, endless_refused_body),
     "SIGTERM while a client reads nothing of a 90 MB answer": ([], None, unread_answer_at_stop),
 }
 

@@ -1,39 +1,24 @@
 """The HTTP side as clients meet it: the service's page where a browser lands, answers whose
 Content-Length counts bytes, requests refused before they reach the API answered with an error
-page naming the cause (and logged), idle connections closed, and the oldest idle connection
-the first to go when the connections reach their cap."""
+page naming the cause (and logged) even while the rest of them still arrives, idle connections
+closed but not one awaiting its answer, and the oldest idle connection the first to go when the
+connections reach their cap."""
 import http.client
+import itertools
 import socket
+import threading
 import time
+import urllib.error
+import urllib.parse
+import urllib.request
 
 import pytest
 
-from blast_client import error_text, fetch, request
+from blast_client import error_text, fetch, info, request, submit
 from conftest import running_service
 from localblast.server.limits import Limits
-
-
-def port_of(url):
-    return int(url.split(":")[2].split("/")[0])
-
-
-def raw(url, data, close=False):
-    """(status code, headers by lower-case name, body bytes) of a request sent as the bytes
-    given, read until the service closes the connection (`close`: we end our side after sending)."""
-    with socket.create_connection(("127.0.0.1", port_of(url)), timeout=60) as connection:
-        connection.sendall(data)
-        if close:
-            connection.shutdown(socket.SHUT_WR)
-        answer = b""
-        while True:
-            piece = connection.recv(65536)
-            if not piece:
-                break
-            answer += piece
-    head, _, body = answer.partition(b"\r\n\r\n")
-    lines = head.decode("latin-1").split("\r\n")
-    headers = dict((name.lower(), value.strip()) for name, _, value in (line.partition(":") for line in lines[1:]))
-    return int(lines[0].split()[1]), headers, body
+from service_calls import address, ended_by_the_service, raw
+from test_status_wait import gated
 
 
 @pytest.mark.parametrize("path, fields", [("/", {}), ("/Blast.cgi", {}), ("/blast/Blast.cgi", {}),
@@ -67,8 +52,6 @@ def test_a_pages_content_length_counts_its_bytes(service, case):
 # name: (the request's bytes, whether we end our side after sending it, status, words of its error text)
 REFUSED = {
     "a CR in the request line": (b"GET /Blast.cgi?CMD=Get\r&RID=X HTTP/1.1\r\n\r\n", False, 400, ["Bare CR"]),
-    # As long as the limit, so that the service reads all of it: bytes it leaves unread when it
-    # closes would reset the connection, and the answer with it.
     "a head beyond its limit": (b"GET / HTTP/1.1\r\nX-Padding: " + b"x" * (65536 - 27), False, 431, ["65536"]),
     "a chunked body": (b"POST /Blast.cgi HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n7\r\nCMD=Put\r\n0\r\n\r\n",
                        False, 411, ["Content-Length", "chunked"]),
@@ -100,37 +83,64 @@ def test_a_request_the_http_side_refuses_is_answered_with_its_cause_and_logged(d
     assert not [line for line in logs if "Traceback" in line]
 
 
-def test_head_answers_a_pages_headers_without_its_body(service):
-    # A page that each request leaves as it was (the journal on the service's page grows).
-    get, head = (b"%s /?RID=NONE HTTP/1.1\r\nConnection: close\r\n\r\n" % method for method in (b"GET", b"HEAD"))
-    _, get_headers, page = raw(service, get)
-    code, headers, body = raw(service, head)
+# Requests refused while far more of them is still arriving than the connection's buffers hold,
+# each sent whole without waiting for an answer, as most clients send: (what comes before the
+# rest, the rest's size, status, words of its error text).
+REST = 16 * 1024 * 1024
+STILL_ARRIVING = {
+    "a body beyond its limit": (b"POST /Blast.cgi HTTP/1.1\r\nContent-Length: %d\r\n\r\n" % REST, 413, ["4194304"]),
+    "a chunked body": (b"POST /Blast.cgi HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n%x\r\n" % REST, 411,
+                       ["chunked"]),
+    "a head beyond its limit": (b"GET / HTTP/1.1\r\nX-Padding: ", 431, ["65536"]),
+}
+
+
+@pytest.mark.parametrize("case", sorted(STILL_ARRIVING))
+def test_a_request_refused_while_it_still_arrives_gets_its_refusal(service, case):
+    start, code, words = STILL_ARRIVING[case]
+    piece = b"a" * (1024 * 1024)
+    answer_code, _, body = raw(service, itertools.chain([start], itertools.repeat(piece, REST // len(piece))))
+    assert answer_code == code
+    for word in words:
+        assert word in error_text(body.decode())
+
+
+def test_urllib_gets_the_refusal_of_a_form_beyond_the_limit(service):
+    form = urllib.parse.urlencode(dict(CMD="Put", PROGRAM="blastp", DATABASE="nr", QUERY="A" * REST)).encode()
+    with pytest.raises(urllib.error.HTTPError) as refused:
+        urllib.request.urlopen(service, form, timeout=60)
+    assert refused.value.code == 413 and "4194304" in error_text(refused.value.read().decode())
+
+
+# Answers that each request leaves as they were (the journal on the service's page grows; the
+# journal's own requests are not in it).
+@pytest.mark.parametrize("target", [b"/?RID=NONE", b"/journal"])
+def test_head_answers_headers_without_a_body(service, target):
+    # GET in HTTP/1.0, so that the journal's answer comes unchunked.
+    _, _, page = raw(service, b"GET %s HTTP/1.0\r\n\r\n" % target)
+    code, headers, body = raw(service, b"HEAD %s HTTP/1.1\r\nConnection: close\r\n\r\n" % target)
     assert (code, body) == (200, b"")
-    assert headers["content-length"] == get_headers["content-length"] == str(len(page))
+    assert headers["content-length"] == str(len(page))
 
 
-def closed_by_the_service(connection, timeout):
-    """Whether the service closes `connection` within `timeout` s, sending nothing."""
-    connection.settimeout(timeout)
-    try:
-        return connection.recv(1) == b""
-    except ConnectionResetError:
-        return True
-    except socket.timeout:
-        return False
-
-
-def test_an_idle_connection_is_closed_and_one_in_use_is_not(db):
-    with running_service(db, limits=Limits(idle_seconds=1)) as (url, _, _):
-        kept = http.client.HTTPConnection("127.0.0.1", port_of(url), timeout=60)
-        with socket.create_connection(("127.0.0.1", port_of(url))) as idle:
+def test_an_idle_connection_is_closed_and_one_whose_answer_is_awaited_is_not(db):
+    # A status request held until its search runs (--status-wait) keeps its connection waiting
+    # on the service: the connection opened after it, idle, is closed first, and the one
+    # waiting then gets its answer all the same.
+    gate = threading.Event()
+    with running_service(db, limits=Limits(idle_seconds=1), status_wait=120, around_search=gated(gate)) as (
+            url, _, logs):
+        rid = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
+        waiting = http.client.HTTPConnection(*address(url), timeout=120)
+        waiting.request("GET", "/Blast.cgi?CMD=Get&FORMAT_OBJECT=SearchInfo&RID=" + rid)
+        logs.wait_for("holding the status request for %s" % rid)
+        with socket.create_connection(address(url)) as idle:
             # Generous: closed within a second or two once idle; only a fault leaves it open a minute.
-            assert closed_by_the_service(idle, 60)
-            # One that keeps asking over one connection is never idle long enough.
-            end = time.monotonic() + 3
-            while time.monotonic() < end:
-                assert displayed(kept) == 200
-        kept.close()
+            assert ended_by_the_service(idle, 60)
+        gate.set()
+        answer = waiting.getresponse()
+        assert answer.status == 200 and info(answer.read().decode())["Status"] == "READY"
+        waiting.close()
 
 
 def displayed(connection):
@@ -143,7 +153,7 @@ def displayed(connection):
 
 def test_a_body_trickled_past_the_deadline_for_a_whole_request_closes_its_connection(db):
     with running_service(db, limits=Limits(request_seconds=2)) as (url, _, logs):
-        with socket.create_connection(("127.0.0.1", port_of(url))) as connection:
+        with socket.create_connection(address(url)) as connection:
             connection.sendall(b"POST /Blast.cgi HTTP/1.1\r\nContent-Length: 100\r\n\r\n")
             # A byte every 0.3 s keeps the connection from being idle; the body would take 30 s.
             end, closed = time.monotonic() + 60, False
@@ -152,22 +162,22 @@ def test_a_body_trickled_past_the_deadline_for_a_whole_request_closes_its_connec
                     connection.sendall(b"a")
                 except OSError:
                     break
-                closed = closed_by_the_service(connection, 0.3)
+                closed = ended_by_the_service(connection, 0.3)
         assert "did not come whole within 2 s" in logs.wait_for("connections whose request (head and body)")
 
 
 def test_at_the_connection_cap_the_oldest_idle_connection_goes_first(db):
     cap = 6
     with running_service(db, limits=Limits(connections=cap)) as (url, _, logs):
-        idle = [socket.create_connection(("127.0.0.1", port_of(url))) for _ in range(cap - 1)]
-        last = http.client.HTTPConnection("127.0.0.1", port_of(url), timeout=60)
+        idle = [socket.create_connection(address(url)) for _ in range(cap - 1)]
+        last = http.client.HTTPConnection(*address(url), timeout=60)
         try:
             # Accepted in order: once the last is served, all of them are held.
             assert displayed(last) == 200
             assert request(url, dict(CMD="DisplayRIDs"))[0] == 200
-            assert closed_by_the_service(idle[0], 60)
+            assert ended_by_the_service(idle[0], 60)
             logs.wait_for("at the cap of %d connections" % cap)
-            assert not any(closed_by_the_service(connection, 0.2) for connection in idle[1:])
+            assert not any(ended_by_the_service(connection, 0.2) for connection in idle[1:])
             assert displayed(last) == 200
         finally:
             for connection in idle:

@@ -6,8 +6,6 @@ import json
 import threading
 import time
 import types
-import urllib.error
-import urllib.parse
 import urllib.request
 
 import pytest
@@ -20,20 +18,10 @@ from localblast.journal.journal import Journal
 from localblast.pages.api_pages import TEXT
 from localblast.server.app import Application
 from localblast.server.holds import Holds
-from test_http import raw
+from service_calls import called, journal, raw
 
 SEARCH = dict(PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
 CONTACT = dict(tool="journal-test", email="someone@example.org")
-
-
-def journal(url, **filters):
-    """(HTTP status, the JSON document) of GET /journal with `filters`."""
-    address = url.replace("/Blast.cgi", "/journal") + ("?" + urllib.parse.urlencode(filters) if filters else "")
-    try:
-        with urllib.request.urlopen(address, timeout=30) as answer:
-            return answer.status, json.load(answer)
-    except urllib.error.HTTPError as error:
-        return error.code, json.load(error)
 
 
 def test_each_request_is_an_entry_of_what_it_sent_and_was_answered(db):
@@ -53,9 +41,9 @@ def test_each_request_is_an_entry_of_what_it_sent_and_was_answered(db):
         "POST", "/Blast.cgi", 200, rid, 5, "127.0.0.1")
     assert (put["tool"], put["email"], put["guidelines"]) == ("journal-test", "someone@example.org", [])
     assert put["fields"]["CMD"] == "Put" and put["fields"]["PROGRAM"] == "blastp"
-    assert put["fields"]["QUERY"].startswith(">a_title xxx")
-    assert put["fields"]["QUERY"].endswith("... [%d characters]" % len(query.strip()))
-    assert len(put["fields"]["QUERY"]) < 250
+    # Cut, its full length beside it.
+    assert put["fields"]["QUERY"] == query.strip()[:200]
+    assert put["cut"] == {"fields": {"QUERY": len(query.strip())}} and poll["cut"] == {}
     assert (poll["method"], poll["rid"], poll["rtoe"], poll["tool"], poll["email"]) == ("GET", rid, None, "", "")
     assert len(poll["guidelines"]) == 2
     assert "at most one request every 10 s" in poll["guidelines"][0]
@@ -107,6 +95,30 @@ def test_the_journal_keeps_the_latest_entries(db):
     assert [entry["tool"] for entry in document["entries"]] == ["tool 2", "tool 3", "tool 4"]
 
 
+def test_the_journal_answers_a_full_journal_of_the_largest_entries_small_and_an_entry_at_a_time():
+    # Requests as large as a client can make them: every received text (the method, the path,
+    # the RID, field names and values) of characters that JSON writes in 12 bytes each, and more
+    # fields than the journal keeps.
+    wide = "\U0001f600" * 300
+    form = {"%03d%s" % (number, wide): [wide] for number in range(100)}
+    form.update(TOOL=[wide], EMAIL=[wide])
+    journal = Journal(1000)
+    for _ in range(1000):
+        journal.record(wide, "/" + wide, form, "127.0.0.1", 200, wide, None, ["\x07" * 5000])
+    pieces = list(journal.answer(""))
+    assert max(len(piece) for piece in pieces) < 12 * 1024
+    document = json.loads("".join(pieces))
+    assert (len(document["entries"]), document["dropped"]) == (1000, 0)
+    entry = document["entries"][-1]
+    assert (len(entry["fields"]), entry["fields_left_out"]) == (64, 38)
+    cut = entry["cut"]
+    assert [cut[key] for key in ("method", "path", "tool", "email", "rid")] == [300, 301, 300, 300, 300]
+    assert set(cut["names"].values()) == {303} and set(cut["fields"].values()) == {300}
+    assert cut["guidelines"] == {"0": 5000}
+    name, value = next(iter(entry["fields"].items()))
+    assert name.startswith("000\U0001f600") and value.startswith("\U0001f600")
+
+
 def test_a_request_that_arrived_at_or_after_since_passes_the_filter():
     # Kept to the millisecond, rounded, this one's time would come before `since`.
     journal = Journal()
@@ -130,7 +142,7 @@ class Api:
     guidelines = Guidelines()
     database = store = types.SimpleNamespace(databases=list, summaries=list)
 
-    def answer(self, form, arrived):
+    def answer(self, form, arrived, holds=None):
         return Answer(200, TEXT, "answered %s" % form["CMD"][-1], 0.0)
 
     @staticmethod
@@ -141,34 +153,25 @@ class Api:
         pass
 
 
-def answered(application, address, path, query=""):
-    """(HTTP status, body) of a GET that `application` answers for a client at `address`."""
-    status = []
-    body = b"".join(application({"REQUEST_METHOD": "GET", "PATH_INFO": path, "QUERY_STRING": query,
-                                 "REMOTE_ADDR": address, "REQUEST_URI": path, "SERVER_PROTOCOL": "HTTP/1.1"},
-                                lambda line, headers: status.append(int(line.split()[0]))))
-    return status[0], body.decode()
-
-
-@pytest.mark.parametrize("address, shared, path, query, code", [
-    ("127.0.0.1", False, "/journal", "", 200),
-    ("127.0.0.9", False, "/journal", "", 200),
-    ("::1", False, "/journal", "", 200),
-    ("::ffff:127.0.0.1", False, "/journal", "", 200),
-    ("192.0.2.7", False, "/journal", "", 403),
-    ("::ffff:192.0.2.7", False, "/journal", "", 403),
-    ("2001:db8::7", False, "/journal", "", 403),
-    ("192.0.2.7", True, "/journal", "", 200),
-    ("192.0.2.7", False, "/Blast.cgi", "CMD=DisplayRIDs", 403),
-    ("192.0.2.7", True, "/Blast.cgi", "CMD=DisplayRIDs", 200),
-    ("127.0.0.1", False, "/Blast.cgi", "CMD=DisplayRIDs", 200),
-    ("192.0.2.7", False, "/Blast.cgi", "CMD=Get&RID=X", 200),
-    ("192.0.2.7", False, "/cgi-bin/blast.cgi", "CMD=Put&QUERY=MKT", 200),
-    ("192.0.2.7", False, "/", "", 200),
+@pytest.mark.parametrize("address, shared, path, fields, code", [
+    ("127.0.0.1", False, "/journal", {}, 200),
+    ("127.0.0.9", False, "/journal", {}, 200),
+    ("::1", False, "/journal", {}, 200),
+    ("::ffff:127.0.0.1", False, "/journal", {}, 200),
+    ("192.0.2.7", False, "/journal", {}, 403),
+    ("::ffff:192.0.2.7", False, "/journal", {}, 403),
+    ("2001:db8::7", False, "/journal", {}, 403),
+    ("192.0.2.7", True, "/journal", {}, 200),
+    ("192.0.2.7", False, "/Blast.cgi", dict(CMD="DisplayRIDs"), 403),
+    ("192.0.2.7", True, "/Blast.cgi", dict(CMD="DisplayRIDs"), 200),
+    ("127.0.0.1", False, "/Blast.cgi", dict(CMD="DisplayRIDs"), 200),
+    ("192.0.2.7", False, "/Blast.cgi", dict(CMD="Get", RID="X"), 200),
+    ("192.0.2.7", False, "/cgi-bin/blast.cgi", dict(CMD="Put", QUERY="MKT"), 200),
+    ("192.0.2.7", False, "/", {}, 200),
 ])
-def test_others_requests_are_shown_to_loopback_clients_only_unless_shared(address, shared, path, query, code):
+def test_others_requests_are_shown_to_loopback_clients_only_unless_shared(address, shared, path, fields, code):
     application = Application(Api(), Journal(), Holds(1), threading.Event(), share_journal=shared)
-    answer_code, body = answered(application, address, path, query)
+    answer_code, body = called(application, address, path, fields)
     assert answer_code == code
     if code == 403:
         assert "--share-journal" in body

@@ -6,14 +6,13 @@ the journal hold; a running search's page that reloads itself; the guidelines' v
 when they are kept in view."""
 import collections
 import html.parser
-import io
 import os
 import threading
 import urllib.parse
 
 import pytest
 
-from blast_client import fetch, info, request, submit, wait
+from blast_client import fetch, info, request, status, submit, wait
 from conftest import database_folder, running_service
 from localblast.api.commands import Api
 from localblast.api.faults import Faults
@@ -25,7 +24,7 @@ from localblast.reports.formats import FORMATS
 from localblast.server.app import PATHS, Application
 from localblast.server.holds import Holds
 from localblast.store.listing import Summary
-from test_http import raw
+from service_calls import called, raw
 from test_status_wait import gated
 
 SEARCH = dict(PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
@@ -164,16 +163,19 @@ RID = "<script>alert('rid')</script>"
 SEQUENCE = "MKTAYIAKQRQISFVKSHFSRQLEERLGLIEVQAPILSRVGDGTQDNLSGAEKAVQVKVKALPDAQFEVVHSLAKWKRQTLGQHDFSAGEGLYTHMKA"
 
 
-def test_values_clients_sent_come_out_escaped_on_every_page(service):
-    rid = submit(service, PROGRAM="blastp", DATABASE="nr", QUERY=">%s\n%s\n" % (TITLE, SEQUENCE), tool=TOOL,
-                 email=EMAIL)
-    wait(service, rid)
-    request(service, dict(CMD="Put", PROGRAM="blastp", DATABASE="nr", QUERY="9506405", FORMAT_TYPE=REFUSED,
+def test_values_clients_sent_come_out_escaped_on_every_page(db):
+    # One status request, answered once the search has ended (--status-wait): the page shows the
+    # latest requests, and polls enough to push the submission off it would each be one.
+    with running_service(db, status_wait=120) as (url, _, _):
+        rid = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY=">%s\n%s\n" % (TITLE, SEQUENCE), tool=TOOL,
+                     email=EMAIL)
+        assert status(url, rid)["Status"] == "READY"
+        request(url, dict(CMD="Put", PROGRAM="blastp", DATABASE="nr", QUERY="9506405", FORMAT_TYPE=REFUSED,
                           tool=TOOL), post=True)
-    request(service, {"CMD": "Get", "RID": RID, "<i>name": "<i>value"})
-    pages = {path: page(service, path) for path in PAGE_PATHS}
-    pages["the search's page"] = page(service, RID=rid)
-    pages["an unknown RID's page"] = page(service, RID=RID)
+        request(url, {"CMD": "Get", "RID": RID, "<i>name": "<i>value"})
+        pages = {path: page(url, path) for path in PAGE_PATHS}
+        pages["the search's page"] = page(url, RID=rid)
+        pages["an unknown RID's page"] = page(url, RID=RID)
     for name, (headers, text, reader) in pages.items():
         assert_inert(name, headers, text, reader)
     for path in PAGE_PATHS:
@@ -183,18 +185,6 @@ def test_values_clients_sent_come_out_escaped_on_every_page(service):
     search = pages["the search's page"][2].text
     assert all(sent in search for sent in (TOOL, EMAIL, "<script>alert('title')</script>")), search
     assert "RID %s is unknown" % RID in pages["an unknown RID's page"][2].text
-
-
-def call(application, address, path, fields=None, method="GET"):
-    """(HTTP status, the page's text) that `application` answers a client at `address`."""
-    encoded = urllib.parse.urlencode(fields or {}).encode()
-    environ = {"REQUEST_METHOD": method, "PATH_INFO": path, "REMOTE_ADDR": address, "REQUEST_URI": path,
-               "SERVER_PROTOCOL": "HTTP/1.1", "QUERY_STRING": encoded.decode() if method == "GET" else "",
-               "CONTENT_LENGTH": str(len(encoded)), "CONTENT_TYPE": "application/x-www-form-urlencoded",
-               "wsgi.input": io.BytesIO(encoded if method == "POST" else b"")}
-    status = []
-    body = b"".join(application(environ, lambda line, headers: status.append(int(line.split()[0]))))
-    return status[0], body.decode("utf-8")
 
 
 @pytest.mark.parametrize("address, shared, listed", [
@@ -210,12 +200,12 @@ def test_the_lists_are_shown_to_the_clients_that_may_see_them_and_a_search_to_an
     with running_service(db) as (url, store, logs):
         application = Application(Api(db, store, Faults(), 0, logs), Journal(), Holds(4), threading.Event(),
                                   share_journal=shared)
-        _, answer = call(application, "127.0.0.1", "/Blast.cgi",
+        _, answer = called(application, "127.0.0.1", "/Blast.cgi",
                          dict(CMD="Put", tool="secret-tool", email="secret@example.org", **SEARCH), "POST")
         rid = info(answer)["RID"]
         assert wait(url, rid)["Status"] == "READY"
 
-        code, front = call(application, address, "/")
+        code, front = called(application, address, "/")
         front = PageReader(front)
         assert code == 200 and form_of(front)
         tables = {attributes.get("id") for tag, attributes in front.tags if tag == "table"}
@@ -223,7 +213,7 @@ def test_the_lists_are_shown_to_the_clients_that_may_see_them_and_a_search_to_an
         assert ("secret-tool" in front.text) == listed and ("secret@example.org" in front.text) == listed
         assert (rid in front.text) == listed
 
-        code, search = call(application, address, "/Blast.cgi", dict(RID=rid))
+        code, search = called(application, address, "/Blast.cgi", dict(RID=rid))
         search = PageReader(search)
         assert code == 200 and "Search %s" % rid in search.text and "READY" in search.text
         reports = [attributes["href"] for tag, attributes in search.tags
@@ -264,6 +254,15 @@ def test_a_page_stays_small_whatever_the_store_and_the_journal_hold(db):
     assert text.count('<tr data-rid=') == 50 and "450 earlier ones not shown" in text
     assert "RID00000499" in text and "RID00000449" not in text     # the latest, newest first
     assert "200 let go beyond the journal's 1000" in text
+
+
+def test_a_value_shown_cut_names_the_length_it_was_received_with_and_no_other(service):
+    forged = "innocent... [123456 characters]"
+    request(service, dict(CMD="DisplayRIDs", tool=forged, FORGED=forged, LONG="L" * 500))
+    text = page(service)[2].text
+    # As the tool and as a field, as sent; a value cut on the page names its own length.
+    assert text.count(forged) == 2 and "FORGED=" + forged in text and "(123456 characters)" not in text
+    assert "LONG=%s... (500 characters)" % ("L" * 60) in text
 
 
 def test_the_journal_on_the_page_leaves_out_views_of_the_pages(db):

@@ -4,18 +4,16 @@ form, found READY in the list by reloading it, its HTML report opened; a client'
 in the page's journal. A failing test saves the browser's screen and the page's source to the
 folder its message names."""
 import contextlib
-import json
 import os
 import re
 import shutil
 import tempfile
-import urllib.parse
-import urllib.request
 
 import pytest
 
 from blast_client import request, status, submit
 from conftest import database_folder
+from service_calls import journal
 from service_process import service_process
 
 CHROMIUM = "/usr/bin/chromium"
@@ -31,7 +29,8 @@ SCREENSHOTS = os.environ.get("QBLAST_SCREENSHOTS") or os.path.join(tempfile.gett
 
 try:
     from selenium import webdriver
-    from selenium.common.exceptions import WebDriverException
+    from selenium.common.exceptions import (NoSuchElementException, StaleElementReferenceException,
+                                            WebDriverException)
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import Select, WebDriverWait
@@ -98,9 +97,23 @@ def reloaded_until(driver, condition, awaited):
     return WebDriverWait(driver, WAIT, poll_frequency=0.5).until(look, "%s: not seen in %d s" % (awaited, WAIT))
 
 
-def journal(service, rid):
-    with urllib.request.urlopen(urllib.parse.urljoin(service, "/journal?rid=" + rid), timeout=30) as answer:
-        return json.load(answer)["entries"]
+def followed(driver, element, condition, awaited):
+    """What `condition(driver)` gives once it is true after clicking `element`: a click does not
+    wait for the page it leads to, which may not have replaced the one clicked yet. Fails after
+    WAIT seconds, saying what was `awaited`."""
+    element.click()
+    waiting = WebDriverWait(driver, WAIT, poll_frequency=0.2,
+                            ignored_exceptions=(NoSuchElementException, StaleElementReferenceException))
+    return waiting.until(condition, "%s: not seen in %d s" % (awaited, WAIT))
+
+
+def heading(rid):
+    """Whether the driver shows the page of the search `rid`."""
+    return lambda driver: driver.find_element(By.TAG_NAME, "h1").text == "Search %s" % rid
+
+
+def journal_of(service, rid):
+    return journal(service, rid=rid)[1]["entries"]
 
 
 def first_protein(folder):
@@ -125,14 +138,13 @@ def test_a_person_runs_a_search_from_the_form_and_opens_its_html_report(service,
         for field, text in (("EXPECT", "0.001"), ("HITLIST_SIZE", "5"), ("email", "person@example.org")):
             browser.find_element(By.ID, field).clear()
             browser.find_element(By.ID, field).send_keys(text)
-        browser.find_element(By.XPATH, "//button[normalize-space()='BLAST']").click()
-
         # The API's answer: its RID, and a link to the search's page.
-        found = re.search(r"request id (\w+)", browser.find_element(By.TAG_NAME, "body").text)
-        assert found, browser.page_source
+        found = followed(browser, browser.find_element(By.XPATH, "//button[normalize-space()='BLAST']"),
+                         lambda driver: re.search(r"request id (\w+)", driver.find_element(By.TAG_NAME, "body").text),
+                         "the API's answer with an RID")
         rid = found.group(1)
-        browser.find_element(By.LINK_TEXT, "Follow the search on its page").click()
-        assert browser.find_element(By.TAG_NAME, "h1").text == "Search %s" % rid
+        followed(browser, browser.find_element(By.LINK_TEXT, "Follow the search on its page"), heading(rid),
+                 "the search's page")
         assert "from the page <i>test</i>" in browser.find_element(By.TAG_NAME, "main").text
 
         browser.find_element(By.LINK_TEXT, "Searches").click()
@@ -141,12 +153,12 @@ def test_a_person_runs_a_search_from_the_form_and_opens_its_html_report(service,
         row = browser.find_element(By.CSS_SELECTOR, 'tr[data-rid="%s"]' % rid)
         assert [cell.text for cell in row.find_elements(By.TAG_NAME, "td")[1:4]] == [
             "blastp", "nr", "from the page <i>test</i>"]
-        row.find_element(By.LINK_TEXT, "HTML").click()
-        report = browser.find_element(By.TAG_NAME, "body").text
+        report = followed(browser, row.find_element(By.LINK_TEXT, "HTML"), lambda driver: "Query=" in driver.page_source
+                          and driver.find_element(By.TAG_NAME, "body").text, "the HTML report")
         assert "BLASTP" in report and "Query= from the page <i>test</i>" in report, report[:2000]
 
     # The form sent the API's own fields, with what the person typed.
-    put = journal(service, rid)[0]["fields"]
+    put = journal_of(service, rid)[0]["fields"]
     assert {name: put.get(name) for name in ("CMD", "PROGRAM", "DATABASE", "EXPECT", "HITLIST_SIZE", "EMAIL")} == {
         "CMD": "Put", "PROGRAM": "blastp", "DATABASE": "nr", "EXPECT": "0.001", "HITLIST_SIZE": "5",
         "EMAIL": "person@example.org"}
@@ -170,8 +182,7 @@ def test_a_person_finds_a_clients_requests_in_the_journal(service, browser):
             ("GET", "reader@example.org", rid, "200"), ("POST", "reader@example.org", rid, "200")]
         assert "FORMAT_TYPE=XML" in cells[0][3] and "CMD=Put" in cells[-1][3] and "QUERY=9506405" in cells[-1][3]
 
-        rows[-1].find_element(By.LINK_TEXT, rid).click()
-        assert browser.find_element(By.TAG_NAME, "h1").text == "Search %s" % rid
+        followed(browser, rows[-1].find_element(By.LINK_TEXT, rid), heading(rid), "the search's page")
         assert "READY" in browser.find_element(By.ID, "status").text
         here = browser.find_elements(By.XPATH, "//table[@id='journal-table']//tr[td]")
-        assert len(here) == len(journal(service, rid)) == 3
+        assert len(here) == len(journal_of(service, rid)) == 3

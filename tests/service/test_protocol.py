@@ -338,6 +338,12 @@ def post(url, headers, body):
     ({"Content-Length": "5000000"}, b"", 413, ["5000000"]),
     ({"Content-Length": "100"}, b"CMD=Put&PROGRAM=blastp&DATABASE=nr&QUERY=MKT", 400, ["44 of the 100 bytes"]),
     ({"Content-Length": "7", "Content-Type": "text/plain"}, b"CMD=Put", 415, ["'text/plain'"]),
+    ({"Content-Length": "7", "Content-Type": "application/x-www-form-urlencodedjunk"}, b"CMD=Put", 415,
+     ["'application/x-www-form-urlencodedjunk'"]),
+    # A form in any letter case, with parameters, is read as one.
+    ({"Content-Length": "15", "Content-Type": "Application/X-WWW-Form-Urlencoded"}, b"CMD=DisplayRIDs", 200, []),
+    ({"Content-Length": "15", "Content-Type": " application/x-www-form-urlencoded ; charset=UTF-8"},
+     b"CMD=DisplayRIDs", 200, []),
 ])
 def test_a_malformed_post_is_refused_with_its_cause(service, headers, body, code, words):
     answer_code, text = post(service, headers, body)

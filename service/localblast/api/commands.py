@@ -13,9 +13,10 @@ from ..request.submission import search_for
 from ..store.jobs import FAILED, READY, UNKNOWN, WAITING
 from .guidelines import Guidelines
 
-# The HTTP status, the content type and the body of an answer (a page's text, or a
-# edits.Served), and how long it is held back; for the request journal, the RID it concerns and
-# the rules of the usage guidelines it broke (None when they are not kept in view).
+# The HTTP status, the content type and the body of an answer (a page's text, an edits.Served,
+# or an iterator of the pieces of a text made as it is sent), and how long it is held back; for
+# the request journal, the RID it concerns and the rules of the usage guidelines it broke (None
+# when they are not kept in view).
 Answer = collections.namedtuple("Answer", "status content_type body stall rid guidelines", defaults=("", None))
 
 
@@ -36,28 +37,55 @@ class Api:
         # How long a status request for a running search is held for it to finish: 0 answers at
         # once, as NCBI does; a local client polling without pause then needs no busy loop.
         self.status_wait = status_wait
-        # Bounds the status requests held at once (a server.holds.Holds; None: no bound).
+        # Bounds the answers held at once, stalled ones and status requests (a server.holds.Holds;
+        # None: no bound), unless a request is answered with holds of its own.
         self.holds = holds
         self.formatter = formatter
         self.guidelines = guidelines or Guidelines()
         self.clock = clock
         self.log = log
-        self._judged = threading.local()    # the verdicts on the request being answered
+        # Of the request being answered: the guidelines' verdicts on it, the holds that bound it,
+        # and the one whose answer slot it took.
+        self._request = threading.local()
 
-    def answer(self, form, arrived=None):
+    def answer(self, form, arrived=None, holds=None):
         """The Answer to a request's form (upper-case name -> [values]) that arrived at
         `arrived` on the Api's clock (None: now), with the RID it concerns and the guidelines'
-        verdicts on it."""
+        verdicts on it. `holds` (None: the Api's) bounds the answers held back: one that stalls
+        keeps a slot of them, which the caller gives back once it has held the answer."""
         arrived = self.clock() if arrived is None else arrived
-        self._judged.broken = []
+        self._request.broken = []
+        self._request.holds = holds if holds is not None else self.holds
+        self._request.taken = None
         try:
-            request = reading.read_request(form, self.database)
-        except reading.BadRequest as refusal:
-            request, answer = None, html(api_pages.error(str(refusal)), 400)
-        else:
-            answer = self.command(request, arrived)
+            try:
+                request = reading.read_request(form, self.database)
+            except reading.BadRequest as refusal:
+                request, answer = None, html(api_pages.error(str(refusal)), 400)
+            else:
+                answer = self.command(request, arrived)
+        except BaseException:
+            self.give_slot()
+            raise
+        if not answer.stall:
+            self.give_slot()
         return answer._replace(rid=answer.rid or getattr(request, "rid", ""),
-                               guidelines=list(self._judged.broken) if self.guidelines.mode else None)
+                               guidelines=list(self._request.broken) if self.guidelines.mode else None)
+
+    def take_slot(self):
+        """Whether the answer being made may be held back: a slot of the holds is taken for it."""
+        holds = self._request.holds
+        if holds is None:
+            return True
+        if not holds.take():
+            return False
+        self._request.taken = holds
+        return True
+
+    def give_slot(self):
+        if self._request.taken is not None:
+            self._request.taken.give()
+            self._request.taken = None
 
     def command(self, request, arrived):
         if isinstance(request, reading.Put):
@@ -73,7 +101,7 @@ class Api:
 
     def guideline_refusal(self, broken):
         """Logs each broken guideline; under enforce, the answer that refuses the request, else None."""
-        self._judged.broken += broken
+        self._request.broken += broken
         for rule in broken:
             self.log("guideline broken: %s" % rule)
         if broken and self.guidelines.enforced:
@@ -82,8 +110,16 @@ class Api:
         return None
 
     def injected(self, program, step):
-        """The injected HTTP failure of a step, or None; and how long its answer is held back."""
+        """The injected HTTP failure of a step, or None; and how long its answer is held back.
+        A slot for the held answer is taken before the step is carried out: when none is left,
+        the answer is HTTP 503 and the step is not carried out (a submission is not submitted)."""
         stall = self.faults.stall_seconds(program, step)
+        if stall and not self.take_slot():
+            limit = self._request.holds.limit
+            self.log("a stalled answer to %s's %s request is HTTP 503: %d answers are held back already (--max-held)"
+                     % (program, step, limit))
+            return html(api_pages.error("%d answers are held back already, this service's limit (--max-held); "
+                                        "ask again later" % limit), 503), 0.0
         status = self.faults.http_status(program, step)
         if status is None:
             return None, stall
@@ -135,15 +171,16 @@ class Api:
     def held_status(self, rid, state, job):
         """(state, job) once the running search of `rid` has finished, or --status-wait has
         passed; at once when as many status requests are held as the server allows."""
-        if self.holds is not None and not self.holds.take():
+        holds = self._request.holds
+        if holds is not None and not holds.take():
             self.log("the status request for %s is answered at once: %d answers are held back already "
-                     "(--max-held)" % (rid, self.holds.limit))
+                     "(--max-held)" % (rid, holds.limit))
             return state, job
         try:
             return self.store.wait_finished(rid, self.status_wait)
         finally:
-            if self.holds is not None:
-                self.holds.give()
+            if holds is not None:
+                holds.give()
 
     @staticmethod
     def status_page(state, job):

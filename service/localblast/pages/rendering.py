@@ -12,18 +12,12 @@ TEMPLATES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "templates"
 SHOWN = 120
 
 
-def escaped(char):
-    """`char` as a page shows it: as it is if printable, else as Python writes it ('\\x1b',
-    '\\u202e'), so that no control or direction character acts on what a person reads."""
-    return char if char.isprintable() else echo.escaped(char)
-
-
 def shown(text, limit=SHOWN):
     """`text` cut to about `limit` characters, escapes counted, a cut one naming its full length
     (a `length` it carries, if it was cut before); its cost does not grow with the text's length."""
     text = text if isinstance(text, str) else str(text)
     received = getattr(text, "length", len(text))
-    head, count = echo.escaped_head(text, limit, escaped)
+    head, count = echo.escaped_head(text, limit, echo.inert)
     if count == received:
         return head
     return "%s... (%d characters)" % (head, received)

@@ -2,7 +2,6 @@
 the fields it sent (those without a column of their own). Views of the pages themselves are
 left out, counted: reloading a page would soon push every other request off it."""
 import collections
-import re
 
 from . import links
 
@@ -10,8 +9,6 @@ SHOWN = 50
 FIELDS_SHOWN = 8
 # Fields with columns of their own.
 COLUMNS = ("TOOL", "EMAIL", "RID")
-# How the journal ends a value it has cut (journal.cut): the length it was received with.
-CUT = re.compile(r"\.\.\. \[([0-9]+) characters\]\Z")
 
 # entry: the journal's entry (a dict) with its received values as Received; fields: [(name,
 # value)] shown of its other fields; more_fields: how many of them are left out; page: the URL
@@ -20,23 +17,33 @@ Row = collections.namedtuple("Row", "entry fields more_fields page")
 
 
 class Received(str):
-    """A value as the journal keeps it, less the note of a cut, with the length it was received
-    with (`length`), which a page cutting it further names."""
+    """A value as the journal keeps it, with the length it was received with (`length`), which
+    a page cutting it further names."""
 
-    def __new__(cls, kept):
-        found = CUT.search(kept)
-        value = super().__new__(cls, kept[:found.start()] if found else kept)
-        value.length = int(found.group(1)) if found else len(value)
+    def __new__(cls, kept, length=None):
+        value = super().__new__(cls, kept)
+        value.length = len(kept) if length is None else length
         return value
 
 
+def fields(entry, left_out=()):
+    """[(name, value)] of an entry's fields, each as Received, but those named in `left_out`."""
+    cut = entry["cut"]
+    names, values = cut.get("names", {}), cut.get("fields", {})
+    return [(Received(name, names.get(name)), Received(text, values.get(name)))
+            for name, text in entry["fields"].items() if name not in left_out]
+
+
 def row(api_path, entry):
-    fields = [(Received(name), Received(text)) for name, text in entry["fields"].items() if name not in COLUMNS]
-    more = len(fields) - FIELDS_SHOWN + entry.get("fields_left_out", 0)
-    shown = dict(entry, **{name: Received(entry[name]) for name in ("path", "tool", "email", "rid")})
+    shown_fields = fields(entry, COLUMNS)
+    more = len(shown_fields) - FIELDS_SHOWN + entry.get("fields_left_out", 0)
+    shown = dict(entry, **{key: Received(entry[key], entry["cut"].get(key))
+                           for key in ("method", "path", "tool", "email", "rid")})
     if entry["guidelines"]:
-        shown["guidelines"] = [Received(verdict) for verdict in entry["guidelines"]]
-    return Row(shown, fields[:FIELDS_SHOWN], max(more, 0),
+        verdicts = entry["cut"].get("guidelines", {})
+        shown["guidelines"] = [Received(verdict, verdicts.get(str(index)))
+                               for index, verdict in enumerate(entry["guidelines"])]
+    return Row(shown, shown_fields[:FIELDS_SHOWN], max(more, 0),
                links.search_page(api_path, entry["rid"]) if entry["rid"] else "")
 
 
@@ -62,6 +69,5 @@ def submission(entries):
     that sent it) cannot be the one that was answered with it."""
     for entry in entries:
         if entry["fields"].get("CMD", "").lower() == "put" and entry["rtoe"] is not None:
-            return [(Received(name), Received(text)) for name, text in entry["fields"].items()
-                    if name not in ("TOOL", "EMAIL")]
+            return fields(entry, ("TOOL", "EMAIL"))
     return None

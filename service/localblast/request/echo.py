@@ -11,6 +11,12 @@ def escaped(char):
     return "\\'" if char == "'" else repr(char)[1:-1]
 
 
+def inert(char):
+    """`char` as it is if printable, else as Python writes it ('\\x1b', '\\u202e'), so that no
+    control or direction character acts on a terminal or a page that shows it."""
+    return char if char.isprintable() else escaped(char)
+
+
 def escaped_head(text, limit, escape=escaped):
     """(the first characters of `text`, each as `escape` writes it, about `limit` characters
     with the escapes; how many characters of `text` they are), in time bounded by `limit`."""

@@ -5,9 +5,10 @@ import json
 import traceback
 
 from ..api.commands import Answer
-from ..journal.journal import FilterRefused, Journal, cut
+from ..journal.journal import FilterRefused, Journal
 from ..pages import api_pages, home
 from ..pages.api_pages import HTML
+from ..reports.edits import Served
 from ..request.echo import shown
 from ..request.fields import text as value
 from .access import is_loopback
@@ -45,7 +46,6 @@ class OwnPage(Answer):
     __slots__ = ()
 
 
-# Inline styles only; forms submit to this service alone.
 OWN_PAGE_POLICY = ("default-src 'none'; style-src 'unsafe-inline'; img-src data:; form-action 'self'; "
                    "base-uri 'none'; frame-ancestors 'none'")
 
@@ -55,7 +55,12 @@ def page_answer(status, text):
 
 
 def json_answer(status, document):
-    return Answer(status, JSON, json.dumps(document) + "\n" if not isinstance(document, str) else document, 0.0)
+    return Answer(status, JSON, json.dumps(document) + "\n", 0.0)
+
+
+def logged(text):
+    """`text` as a log line shows it: cut, naming its full length."""
+    return text if len(text) <= LOGGED_URI else "%s... [%d characters]" % (text[:LOGGED_URI], len(text))
 
 
 class Application:
@@ -80,12 +85,8 @@ class Application:
         except Exception:
             self.api.log("internal error:\n" + traceback.format_exc())
             answer = page_answer(500, api_pages.error("the service failed to answer this request (see its log)"))
+        # An answer that stalls holds a slot of self.holds, taken before its command was carried out.
         stall = answer.stall
-        if stall and not self.holds.take():
-            close(answer)
-            answer = page_answer(503, api_pages.error("%d answers are held back already, this service's limit "
-                                                      "(--max-held); ask again later" % self.holds.limit))
-            stall = 0
         try:
             self.note(environ, form, answer)
             if stall:
@@ -123,14 +124,14 @@ class Application:
             return form, page_answer(403, api_pages.error(
                 "the list of searches answers clients on this machine only (the service was started "
                 "without --share-journal); a search is read by its RID"))
-        return form, self.api.answer(form, arrived)
+        return form, self.api.answer(form, arrived, self.holds)
 
     def journal_answer(self, environ):
         if not self.may_list(environ):
             return json_answer(403, {"error": "the journal answers clients on this machine only (the service was "
                                               "started without --share-journal)"})
         try:
-            return json_answer(200, self.journal.answer(wsgi_text(environ.get("QUERY_STRING", ""))))
+            return Answer(200, JSON, self.journal.answer(wsgi_text(environ.get("QUERY_STRING", ""))), 0.0)
         except FilterRefused as refusal:
             return json_answer(400, {"error": str(refusal)})
 
@@ -139,7 +140,7 @@ class Application:
         address, method = environ.get("REMOTE_ADDR", ""), environ["REQUEST_METHOD"]
         if request_line is None:
             request_line = "%s %s %s" % (method, environ.get("REQUEST_URI", ""), environ.get("SERVER_PROTOCOL", ""))
-        self.api.log('%s "%s" %d' % (address, cut(request_line, LOGGED_URI), answer.status))
+        self.api.log('%s "%s" %d' % (address, logged(request_line), answer.status))
         path = wsgi_text(environ.get("PATH_INFO", ""))
         if path == JOURNAL_PATH:
             return
@@ -167,6 +168,16 @@ class Application:
             body = answer.body.encode("utf-8")
             start_response(status_line(answer.status), headers + [("Content-Length", str(len(body)))])
             return [] if head_only else [body]
+        if not isinstance(answer.body, Served):
+            # Made as it is sent (the journal's answer), its length unknown beforehand: waitress
+            # sends it chunked, and would send the chunks' end after HEAD's headers too, so HEAD
+            # makes it to count its length instead.
+            if head_only:
+                length = sum(len(piece.encode("utf-8")) for piece in answer.body)
+                start_response(status_line(answer.status), headers + [("Content-Length", str(length))])
+                return []
+            start_response(status_line(answer.status), headers)
+            return (piece.encode("utf-8") for piece in answer.body)
         served = answer.body
         if served.filename:
             headers.append(("Content-Disposition", "attachment; filename=\"%s\"" % served.filename))

@@ -8,9 +8,12 @@
 - refusals of the HTTP layer answered with the service's own error pages, logged and
   journaled as any other answer;
 - a body that ends before its Content-Length answered as such rather than dropped;
+- a refused request whose rest is still arriving read to its end before the connection closes
+  (closed with bytes unread, the connection would be reset, and the refusal lost with it);
 - an answer given up when the service stops: the connection closes without a word.
 """
 import errno
+import socket
 import time
 
 from waitress.channel import HTTPChannel
@@ -30,6 +33,11 @@ LOGGED_LINE = 300
 # characters beyond any sensible one (the zeros too).
 LENGTH_DIGITS = 12
 LENGTH_TEXT = 40
+# How long a connection lingers once a refusal is sent, reading and dropping what still comes:
+# at most so many seconds, so many seconds without a byte, and so many bytes.
+LINGER_SECONDS = 10.0
+LINGER_QUIET = 2.0
+LINGER_BYTES = 64 * 1024 * 1024
 
 
 class Refusal(Error):
@@ -155,6 +163,7 @@ class RefusalTask(ErrorTask):
             error = self.request.own_refusal(error)
         # Noted first, as any answer is: a client that reads the journal once answered finds it there.
         self.channel.server.note_refusal(self.channel.addr, self.request, error.code)
+        self.channel.lingers = True
         body = api_pages.error(error.body).encode("utf-8")
         self.status = "%d %s" % (error.code, error.reason)
         self.response_headers.extend([("Content-Type", HTML), ("Content-Length", str(len(body))),
@@ -167,13 +176,50 @@ class RefusalTask(ErrorTask):
 class Connection(HTTPChannel):
     task_class = AnswerTask
     error_task_class = RefusalTask
+    lingers = False     # set by a refusal: once it is sent the connection lingers, then closes
+    lingering = None    # while it lingers: since when, on time.monotonic
 
     def __init__(self, server, sock, addr, adj, map=None):
         super().__init__(server, sock, addr, adj, map)
         clock, body_limit = server.clock, server.limits.body_bytes
         self.parser_class = lambda adj: RequestReader(adj, clock, body_limit)
 
+    def readable(self):
+        return self.lingering is not None or super().readable()
+
+    def writable(self):
+        return self.lingering is None and super().writable()
+
+    def handle_write(self):
+        if not (self.lingers and self.close_when_flushed and not self.requests):
+            super().handle_write()
+            return
+        self._flush_exception(self._flush_some)
+        if self.will_close:     # the client is gone
+            self.handle_close()
+        elif not self.total_outbufs_len:
+            self.linger()
+
+    def linger(self):
+        """Ends the service's side of the connection, its answers all sent, and reads on until
+        the client ends its side too or `lingered` says it is enough."""
+        self.close_when_flushed = False
+        try:
+            self.socket.shutdown(socket.SHUT_WR)
+        except OSError:
+            self.handle_close()
+            return
+        self.lingering = self.last_heard = time.monotonic()
+        self.dropped_bytes = 0
+
+    def lingered(self, now):
+        """Whether a lingering connection has lingered enough at `now` (time.monotonic)."""
+        return now - self.lingering > LINGER_SECONDS or now - self.last_heard > LINGER_QUIET
+
     def handle_read(self):
+        if self.lingering is not None:
+            self.drop_what_comes()
+            return
         try:
             data = self.socket.recv(self.adj.recv_bytes)
         except (BlockingIOError, InterruptedError):
@@ -189,6 +235,20 @@ class Connection(HTTPChannel):
             self.received(data)
         elif not self.body_cut_short():
             self.handle_close()
+
+    def drop_what_comes(self):
+        try:
+            data = self.socket.recv(64 * 1024)
+        except (BlockingIOError, InterruptedError):
+            return
+        except OSError:
+            self.handle_close()
+            return
+        self.dropped_bytes += len(data)
+        if not data or self.dropped_bytes > LINGER_BYTES:
+            self.handle_close()
+        else:
+            self.last_heard = time.monotonic()
 
     def body_cut_short(self):
         """Answers a request whose body ended before its Content-Length (the client closed its

@@ -53,6 +53,7 @@ def request_form(environ, fields=FIELDS):
         raise FormRefused(411, "a POST needs a Content-Length; received %s" % shown(length))
     content_type = environ.get("CONTENT_TYPE", FORM_TYPE)
     body = environ["wsgi.input"].read(int(length))
-    if not content_type.startswith(FORM_TYPE):
+    # A media type is compared whole, letter case aside; parameters (a charset) are not read.
+    if content_type.split(";", 1)[0].strip().lower() != FORM_TYPE:
         raise FormRefused(415, "a POST must be a form (%s); received %s" % (FORM_TYPE, shown(content_type)))
     return read_form(query, body.decode("utf-8", "replace"), fields=fields)

@@ -165,11 +165,16 @@ class BlastServer(TcpWSGIServer):
         return min(idle, key=lambda channel: channel.last_activity) if idle else None
 
     def maintenance(self, now):
-        """Closes connections whose request head, or whole request, is late, and those idle too long."""
+        """Closes connections whose request head, or whole request, is late, those idle too
+        long, and those that have lingered enough after a refusal."""
         monotonic = time.monotonic()
         late = {"head": [], "request": []}
         for channel in list(self.active_channels.values()):
             request = channel.request
+            if channel.lingering is not None:
+                if channel.lingered(monotonic):
+                    channel.handle_close()
+                continue
             if channel.requests:
                 continue
             if request is not None and not request.completed:

@@ -4,20 +4,18 @@ obey, or line breaks that would forge lines of their own."""
 import logging
 import re
 
+from ..request.echo import inert
+
 # Anything beyond printable ASCII and line feeds takes the slow path.
 PLAIN = re.compile(r"[\n\x20-\x7e]*")
 INDENT = "    "
-
-
-def escaped_character(character):
-    return character if character.isprintable() else character.encode("unicode_escape").decode("ascii")
 
 
 def escaped(message):
     """`message` with every character that is not printable escaped (\\x1b, \\r, \\u202e), and
     each line after the first indented: no received text can start a line of the log."""
     if not PLAIN.fullmatch(message):
-        message = "".join(escaped_character(character) if character != "\n" else character
+        message = "".join(inert(character) if character != "\n" else character
                           for character in message)
     return message.replace("\n", "\n" + INDENT)
 
