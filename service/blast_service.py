@@ -78,7 +78,7 @@ def serve(settings):
     runner = BlastRunner(catalogue, settings.job_timeout)
     try:
         store = JobStore(runner.run, settings.keep, settings.max_jobs, settings.workers, log=log,
-                         state=settings.state, max_disk=settings.max_disk)
+                         state=settings.state, max_disk=settings.max_disk, cancel=runner.cancel, start=False)
     except StoreError as error:
         log("cannot keep searches: %s" % error)
         return 2
@@ -102,6 +102,9 @@ def serve(settings):
         threading.Thread(target=server.stop).start()
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
+    # Only now: a search found again and run by a start that then failed would count as cut
+    # short by a stop, and three such starts would fail it.
+    store.start()
 
     log("serving %s: %s" % (server.url(), "; ".join("%s (%s) in %s" % database
                                                     for database in catalogue.databases())))

@@ -65,7 +65,8 @@ def running_service(db, faults=None, keep=3600, max_jobs=50, workers=2, clock=ti
     limits = limits or Limits()
     runner = BlastRunner(db, timeout=60)
     run = around_search(runner.run) if around_search else runner.run
-    store = JobStore(run, keep, max_jobs, workers, clock=clock, log=logs, state=state, max_disk=max_disk)
+    store = JobStore(run, keep, max_jobs, workers, clock=clock, log=logs, state=state, max_disk=max_disk,
+                     cancel=runner.cancel)
     holds = Holds(limits.held)
     api = Api(db, store, faults or Faults(), rtoe, logs, status_wait, functools.partial(formatting.make, runner),
               guidelines, clock, holds=holds)

@@ -15,7 +15,7 @@ QUERY_LETTERS = 4 * MIB - 200
 SUBMISSIONS = 60
 # Reading a 4 MiB form leaves the allocator's arenas (one per busy thread) holding some tens of
 # megabytes that later requests reuse: the service's size levels off after the first searches.
-# 60 more queries of 4 MiB held after their deletion would take 240 MiB more.
+# 60 more queries of 4 MiB held after their deletion or failure would take 240 MiB more.
 GROWTH_BOUND = 80 * MIB
 DISK_LIMIT = 128 * 1024
 
@@ -47,6 +47,19 @@ def deleted_large_submissions(case):
     assert sizes[1] - sizes[0] < GROWTH_BOUND, "%d MiB, then %d MiB" % (sizes[0] // MIB, sizes[1] // MIB)
 
 
+def failed_large_submissions(case):
+    """Twice 60 submissions of a 4 MiB query to a program made to fail (--fail-job): the store
+    keeps what lists and status pages show of the failed searches, not their queries, so the
+    second 60 leave the service's size where the first left it."""
+    query = ("ACGT" * (QUERY_LETTERS // 4 + 1))[:QUERY_LETTERS]
+    sizes = []
+    for _ in range(2):
+        rids = [submit(case.url, PROGRAM="blastx", DATABASE="nr", QUERY=query) for _ in range(SUBMISSIONS)]
+        assert wait(case.url, rids[-1])["Status"] == "FAILED"     # the one worker free runs them in turn
+        sizes.append(resident_bytes(case.process.pid))
+    assert sizes[1] - sizes[0] < GROWTH_BOUND, "%d MiB, then %d MiB" % (sizes[0] // MIB, sizes[1] // MIB)
+
+
 def reports_of_many_hit_list_sizes(case):
     """One search's reports asked for with 16 hit-list sizes, in two formats, under --max-disk:
     the store's files stay within the limit, and each answer is the whole report."""
@@ -72,6 +85,7 @@ class Case:
 
 @pytest.mark.parametrize("case, arguments", [
     (deleted_large_submissions, ["--workers", "1", "--max-jobs", "5"]),
+    (failed_large_submissions, ["--workers", "2", "--fail-job", "blastx"]),
     (reports_of_many_hit_list_sizes, ["--max-disk", str(DISK_LIMIT)]),
 ], ids=lambda value: getattr(value, "__name__", ""))
 def test_the_store_stays_within_its_bounds_and_serves_others(tmp_path, monkeypatch, case, arguments):

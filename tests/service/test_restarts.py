@@ -5,6 +5,7 @@ the searches or the reports at the moment of the stop."""
 import http.client
 import os
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -13,9 +14,10 @@ import xml.etree.ElementTree as ElementTree
 
 import pytest
 
-from blast_client import error_text, info, request, submit
+from blast_client import error_text, info, request, submit, wait
 from conftest import database_folder
 from gates import Gate
+from localblast.store.restore import MAX_ATTEMPTS
 from logs import Logs
 from service_process import SCRIPT, service_process
 
@@ -225,6 +227,28 @@ def test_it_says_why_it_cannot_keep_searches(tmp_path, arguments, words):
     assert done.returncode == 2 and done.stdout == ""
     for word in words:
         assert word.format(file=file) in done.stderr
+
+
+def test_starts_that_cannot_listen_run_none_of_the_searches_they_find(tmp_path, gates):
+    # Were they run, the stops of such starts would cut them short, and three would fail them.
+    state = str(tmp_path / "state")
+    arguments = ("--db", database_folder(), "--rtoe", "0", "--state", state)
+    with service_process(*arguments) as (process, url):
+        rid = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY=QUERY)
+        gates["search"].wait_started(1)
+        stop(process, "SIGKILL")
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        for _ in range(MAX_ATTEMPTS):
+            done = subprocess.run([sys.executable, SCRIPT, *arguments, "--port", str(port)], stdin=subprocess.DEVNULL,
+                                  capture_output=True, text=True, timeout=60)
+            assert done.returncode == 2 and "port %d" % port in done.stderr
+    assert gates["search"].started() == 1
+    gates["search"].open()
+    with service_process(*arguments) as (process, url):
+        assert wait(url, rid)["Status"] == "READY"
 
 
 def test_a_killed_service_s_temporary_folder_is_removed_by_the_next_one(tmp_path, monkeypatch):

@@ -15,7 +15,7 @@ from localblast.reports.formatting import WHOLE_XML
 from localblast.store import folders
 from localblast.store.folders import StoreError
 from localblast.store.jobs import FAILED, READY, UNKNOWN, WAITING, JobStore
-from localblast.store.ledger import decode_search, encode_search
+from localblast.store.ledger import Ledger, decode_search, encode_search
 from localblast.store.restore import MAX_ATTEMPTS
 from test_kept_reports import read, writer
 from test_lifetime import REPORT, Blast, finished, quiet
@@ -86,12 +86,16 @@ def restarts(tmp_path):
 
 @pytest.mark.parametrize("name", sorted(SUBMISSIONS))
 def test_a_submission_s_search_comes_back_from_the_state_as_it_was(db, restarts, name):
+    # Run again whole; once it has run, held without its query (a query may be megabytes),
+    # which its reports do not need.
     search = submission(db, name)
     assert repr(decode_search(encode_search(search))) == repr(search)   # tuples stay tuples
-    rid = restarts.start().submit(search.program, search)
-    finished(restarts.store, rid)
+    rid = cut_short_by_a_stop(restarts, search)
+    store = restarts.start()
+    finished(store, rid)
+    assert repr(restarts.blast.searches) == repr([search])
     restarts.start()
-    assert repr(restarts.store.lookup(rid)[1].search) == repr(search)
+    assert repr(restarts.store.lookup(rid)[1].search) == repr(search._replace(query_text=None))
 
 
 def test_a_restart_finds_every_search_as_it_was(restarts, named):
@@ -249,8 +253,21 @@ def another_version(path):
         connection.execute("PRAGMA user_version = 99")
 
 
+def damaged(path):
+    """A state whose searches' table is overwritten: it opens, and fails where it is read."""
+    Ledger(path).close()
+    with sqlite3.connect(path) as connection:
+        page = connection.execute("PRAGMA page_size").fetchone()[0]
+        root = connection.execute("SELECT rootpage FROM sqlite_master WHERE name = 'searches'").fetchone()[0]
+    connection.close()
+    with open(path, "r+b") as stream:
+        stream.seek((root - 1) * page)
+        stream.write(b"\xff" * page)
+
+
 @pytest.mark.parametrize("state, words", [
     (not_a_database, "cannot read the store's state"),
+    (damaged, "cannot read the store's state"),
     (another_version, "holds the state of another version of the service (its version 99; this one reads version 1)"),
 ])
 def test_a_state_it_cannot_read_is_refused_naming_it(tmp_path, state, words):
@@ -286,20 +303,39 @@ def test_a_search_that_cannot_be_recorded_is_refused_and_gets_no_rid(restarts, n
     assert store.held() == [] and store.submit("blastp", named("search"))
 
 
-def test_a_temporary_folder_whose_service_is_gone_is_removed_by_the_next_store(tmp_path, monkeypatch):
+def left_by_a_killed_service(folder):
+    """A temporary folder as a killed service leaves it: its lock free."""
+    os.makedirs(folder / "searches" / "ABCDEF00001")
+    (folder / folders.TEMPORARY).write_text("")
+    (folder / "lock").write_text("12345\n")
+
+
+def test_only_temporary_folders_whose_service_is_gone_are_removed_by_the_next_store(tmp_path, monkeypatch, named):
     monkeypatch.setattr("tempfile.tempdir", str(tmp_path))
     alive = JobStore(Blast(), 60, 10, 1, log=quiet)
     dead = tmp_path / (folders.PREFIX + "dead")
-    os.makedirs(dead / "searches" / "ABCDEF00001")
-    (dead / "lock").write_text("12345\n")                 # nobody holds it
+    left_by_a_killed_service(dead)
     unlocked = tmp_path / (folders.PREFIX + "unlocked")    # not a store's, or one being made
     os.mkdir(unlocked)
     other = tmp_path / "other"
     os.mkdir(other)
     (other / "lock").write_text("")
+    # Stopped state folders that bear the temporary folders' name: one made so, one that was a
+    # killed service's temporary folder.
+    state, reused = tmp_path / (folders.PREFIX + "state"), tmp_path / (folders.PREFIX + "reused")
+    left_by_a_killed_service(reused)
+    rids = {}
+    for folder in (state, reused):
+        kept = JobStore(Blast(), 60, 10, 1, log=quiet, state=str(folder))
+        rids[folder] = finished(kept, kept.submit("blastp", named("kept"))).rid
+        kept.close()
     store = JobStore(Blast(), 60, 10, 1, log=quiet)
     assert sorted(os.listdir(tmp_path)) == sorted(
-        os.path.basename(path) for path in (alive.folder, store.folder, unlocked, other))
+        os.path.basename(path) for path in (alive.folder, store.folder, unlocked, other, state, reused))
     alive.close()
     store.close()
-    assert sorted(os.listdir(tmp_path)) == sorted(["other", folders.PREFIX + "unlocked"])
+    assert sorted(os.listdir(tmp_path)) == sorted(os.path.basename(path) for path in (unlocked, other, state, reused))
+    for folder, rid in rids.items():
+        kept = JobStore(Blast(), 60, 10, 1, log=quiet, state=str(folder))
+        assert kept.lookup(rid)[0] == READY
+        kept.close()

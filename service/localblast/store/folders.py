@@ -1,14 +1,19 @@
 """Where the store keeps its files: the state folder given with --state, found again by a
 restarted service, or a temporary folder removed at stop. Either is held with a lock that the
 kernel drops when its holder dies: two running services never share a folder, and a temporary
-folder left by a killed service is removed by the next one that starts."""
+folder left by a killed service is removed by the next one that starts. Only a folder that
+carries the temporary folders' marker is ever removed so: a stopped service's state folder may
+bear the same name."""
 import fcntl
 import os
 import shutil
+import stat
 import tempfile
 
 PREFIX = "localblast-"
 LOCK = "lock"
+# Made in a temporary folder before its lock, never in a state folder.
+TEMPORARY = "temporary"
 SEARCHES = "searches"
 DATABASE = "state.sqlite"
 
@@ -66,9 +71,27 @@ def hold_new(folder):
     return descriptor
 
 
+def remove(path):
+    """Removes a file or a folder with all it holds, if it is there."""
+    if os.path.isdir(path) and not os.path.islink(path):
+        shutil.rmtree(path, ignore_errors=True)
+    else:
+        try:
+            os.remove(path)
+        except OSError:
+            pass
+
+
+def temporary(folder):
+    try:
+        return stat.S_ISREG(os.lstat(os.path.join(folder, TEMPORARY)).st_mode)
+    except OSError:
+        return False
+
+
 def sweep_dead(parent, log):
     """Removes the temporary folders in `parent` that a service of this user left when it was
-    killed: those whose lock nobody holds."""
+    killed: those that carry the marker and whose lock nobody holds."""
     try:
         names = [name for name in os.listdir(parent) if name.startswith(PREFIX)]
     except OSError:
@@ -76,7 +99,8 @@ def sweep_dead(parent, log):
     for name in names:
         folder = os.path.join(parent, name)
         try:
-            if not os.path.isdir(folder) or os.path.islink(folder) or os.lstat(folder).st_uid != os.getuid():
+            if (not os.path.isdir(folder) or os.path.islink(folder) or os.lstat(folder).st_uid != os.getuid()
+                    or not temporary(folder)):
                 continue
             descriptor = os.open(os.path.join(folder, LOCK), os.O_RDWR)
         except OSError:
@@ -98,6 +122,8 @@ class StoreFolder:
         if self.temporary:
             sweep_dead(tempfile.gettempdir(), log)
             self.path = tempfile.mkdtemp(prefix=PREFIX)
+            with open(os.path.join(self.path, TEMPORARY), "w") as marker:
+                marker.write("made by a service without --state: removed when it stops, or after it was killed\n")
             self._lock = hold_new(self.path)
         else:
             self.path = os.path.abspath(path)
@@ -106,6 +132,7 @@ class StoreFolder:
             except OSError as error:
                 raise StoreError("cannot make the state folder %s: %s" % (self.path, error.strerror))
             self._lock = hold(self.path)
+            remove(os.path.join(self.path, TEMPORARY))   # a killed service's folder, made a state folder
         self.searches = os.path.join(self.path, SEARCHES)
         self.database = os.path.join(self.path, DATABASE)
         try:

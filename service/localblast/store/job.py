@@ -2,12 +2,14 @@
 import collections
 import os
 import shutil
-import threading
-import traceback
 
 from ..errors import BlastFailed
+from .listing import query_title
 
 WAITING, READY, FAILED, UNKNOWN = "WAITING", "READY", "FAILED", "UNKNOWN"
+# What a client is told when the service itself fails running a search: the log has the rest,
+# which names the service's own files.
+SERVICE_FAILED = "the service failed while running the search (its log says why)"
 
 
 class Job:
@@ -15,17 +17,19 @@ class Job:
         self.rid = rid
         self.program = program
         self.search = search
+        self.title = query_title(search)  # for lists of the searches held, once the query is let go
         self.submitted = submitted
         self.ready_after = ready_after    # a job made to take longer stays WAITING until then
         self.failure = failure            # a failure to report instead of running the search
         self.finished = None
+        self.running = False              # taken by a worker, its run not yet over
         self.folder = None                # the search's own folder, once it has succeeded
         self.report = None                # the XML report's path, once the search has succeeded
         self.files = {}                   # its run's files (name -> size), once it has succeeded
         self.derived = {}                 # files made from them for its reports, kept beside them
         self.record = 0                   # bytes of its record in the state
         self.formatted = collections.OrderedDict()    # a report's key (report_key) -> its path
-        self.formatting = threading.Lock()            # one report made at a time per search
+        self.making = {}                  # a report's key -> kept.Making, while it is made
         self.watch = None                 # what the guideline checker keeps of it
         self.has_hits = False
         self.error = None
@@ -45,6 +49,12 @@ class Job:
     def disk(self):
         return self.record + sum(self.files.values()) + sum(self.derived.values())
 
+    def let_go_of_query(self):
+        """Once its run is over: a query may be megabytes, and its reports need all of the search
+        but that (a search that has ended never runs again; with --state its record keeps it)."""
+        if getattr(self.search, "query_text", None) is not None:
+            self.search = self.search._replace(query_text=None)
+
 
 def own_files(folder):
     """{name: size} of the files a search's run left in its folder."""
@@ -53,13 +63,12 @@ def own_files(folder):
 
 def run_search(run, search, folder):
     """(error or None, has_hits, its own files) of `run(search, folder)` in the search's own
-    folder, made afresh: a run that a stop cut short may have left one."""
+    folder, made afresh: a run that a stop cut short may have left one. Failures other than
+    BlastFailed are raised."""
+    shutil.rmtree(folder, ignore_errors=True)
+    os.mkdir(folder)
     try:
-        shutil.rmtree(folder, ignore_errors=True)
-        os.mkdir(folder)
         has_hits = run(search, folder).has_hits
-        return None, has_hits, own_files(folder)
     except BlastFailed as failure:
         return str(failure), False, {}
-    except Exception:
-        return "the service failed while running the search:\n" + traceback.format_exc(), False, {}
+    return None, has_hits, own_files(folder)

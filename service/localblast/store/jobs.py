@@ -1,23 +1,23 @@
 """The searches the service holds, by RID: run in the background by a few worker threads, kept
-for a while after they finish, at most a given number at once and within a disk budget. A
-search's archive and reports are files in a folder of its own in the store's folder (see
-folders.py); with a state folder, the ledger (ledger.py) records them so that a restart finds
-them again. Each formatted report is made once and kept with its search, a few at a time."""
+for a while after they finish, at most a given number at once and within a disk budget (see
+held.py). A search's archive and reports are files in a folder of its own in the store's folder
+(see folders.py); with a state folder, the ledger (ledger.py) records them so that a restart
+finds them again. Each formatted report is made once and kept with its search, a few at a time."""
 import os
 import secrets
-import shutil
 import sqlite3
 import string
 import threading
 import time
+import traceback
 
 from ..errors import STOPPING, Refused
-from ..reports import edits
 from ..reports.formatting import WHOLE_XML
-from .budget import DiskBudget, DiskLimit, default_limit, shown
-from .folders import StoreFolder
-from .job import FAILED, READY, UNKNOWN, WAITING, Job, own_files, run_search
-from .kept import KEPT_REPORTS, make_whole, report_file, report_key
+from .budget import DiskBudget, DiskLimit, default_limit
+from .folders import StoreFolder, remove
+from .held import Held
+from .job import FAILED, READY, SERVICE_FAILED, UNKNOWN, WAITING, Job, own_files, run_search
+from .kept import KEPT_REPORTS, Making, being_made, make_whole, report_file, report_key
 from .ledger import Ledger, NoLedger
 from .listing import summary
 from .restore import restored
@@ -30,52 +30,67 @@ RID_LETTERS = string.ascii_uppercase + string.digits
 
 class JobStore:
     """`run(search, folder)` (the runner's) writes the search's archive into `folder` and returns
-    an outcome with `has_hits`, or raises BlastFailed; it runs on `workers` threads. Finished jobs
-    are dropped `keep` seconds after they are done. `state`: the folder whose record a restart finds again (None: a temporary one,
-    removed at close); `max_disk`: the bytes its files may take (None: a share of the free
-    space). StoreError (folders.py) when the folder cannot be used."""
+    an outcome with `has_hits`, or raises BlastFailed; it runs on `workers` threads, started
+    with the store unless `start` is false (then by start()). `cancel(folder)` (the runner's)
+    ends the run into `folder` of a search deleted while it runs. Finished jobs are dropped
+    `keep` seconds after they are done. `state`: the folder whose record a restart finds again
+    (None: a temporary one, removed at close); `max_disk`: the bytes its files may take (None: a
+    share of the free space). StoreError (folders.py) when the folder or its record cannot be
+    used."""
 
     def __init__(self, run, keep, max_jobs, workers, clock=time.monotonic, log=print, state=None, max_disk=None,
-                 wall=time.time):
+                 wall=time.time, cancel=None, start=True):
         # `clock` gives the seconds that jobs age by and that held status requests wait; the
         # state records `wall` seconds, which a restart's clock is set against.
         self._run = run
         self.keep = keep
-        self.max_jobs = max_jobs
         self._clock = clock
         self._log = log
         self._offset = wall() - clock()
-        self._place = StoreFolder(state, log)
-        self.folder, self.search_folders = self._place.path, self._place.searches
-        try:
-            self._ledger = NoLedger() if state is None else Ledger(self._place.database, log)
-        except Exception:
-            self._place.close()
-            raise
-        self._budget = DiskBudget(max_disk)
         self._lock = threading.Lock()
         self._finished = threading.Condition(self._lock)
         self._closed = False       # takes no more submissions, starts no more searches
         self._shut = False         # its ledger and folder are let go
-        self._jobs = {}            # oldest first
         self._workers = Workers(workers, self._lock, self._started, self._run_job)
-        with self._lock:
-            self._restore()
+        self._place = StoreFolder(state, log)
+        self.folder, self.search_folders = self._place.path, self._place.searches
+        ledger = None
+        try:
+            ledger = NoLedger() if state is None else Ledger(self._place.database, log)
+            self._ledger = ledger
+            self._held = Held(self._lock, keep, max_jobs, DiskBudget(max_disk), ledger, self._workers, self._place,
+                              cancel or (lambda folder: None), log)
+            self._jobs, self._budget = self._held.jobs, self._held.budget
+            with self._held.locked():
+                self._restore()
+        except BaseException:
+            if ledger is not None:
+                ledger.close()
+            self._place.close()
+            raise
+        if start:
+            self.start()
+
+    def start(self):
+        """Starts running the searches, those found again first. A service starts them once it
+        answers requests, so that a start that fails runs none of them."""
         self._workers.start()
 
     def _restore(self):
         jobs, reports = restored(self._ledger, self._place, self.at, self.wall, self._clock(), self.keep, self._log)
         for job in jobs:
-            self._jobs[job.rid] = job
-            self._budget.take(job.disk())
             if job.finished is None:
                 self._workers.add(job)
+            else:
+                job.let_go_of_query()
+            self._held.add(job)
+            self._budget.take(job.disk())
         for job, key, path, size in reports:
             job.formatted[key] = path
             self._budget.report_kept(job.rid, key, size)
         if self._budget.limit is None:
             self._budget.limit = default_limit(self.folder, self._budget.used)
-        self._fit(0, None)    # a restart may be given a smaller limit
+        self._held.fit(0, None, self._clock())    # a restart may be given a smaller limit
 
     def persistent(self):
         return not self._place.temporary
@@ -99,15 +114,15 @@ class JobStore:
         unfinished jobs, cannot record it, or is closed."""
         record = self._ledger.encode(search)    # outside the lock: a query may be megabytes
         size = len(record.encode("utf-8")) if record else 0
-        with self._lock:
+        with self._held.locked():
             if self._closed:
                 raise Refused(STOPPING)
             now = self._clock()
-            self._drop_expired(now)
-            if not self._make_room(now):
+            self._held.drop_expired(now)
+            if not self._held.make_room(now):
                 raise Refused("the service already holds %d searches that have not finished "
                               "(its limit); submit again when one has finished" % len(self._jobs))
-            if not self._fit(size, None):
+            if not self._held.fit(size, None, now):
                 raise Refused(self._budget.refusal("this search's record", size))
             job = Job(self.new_rid(), program, search, now, now + duration, failure)
             job.watch, job.record = watch, size
@@ -117,15 +132,15 @@ class JobStore:
                 self._log("could not record a search: %s" % error)
                 raise Refused("the service could not record the search (%s); submit again later" % error)
             self._budget.take(size)
-            self._jobs[job.rid] = job
+            self._held.add(job)
             self._workers.add(job)
         return job.rid
 
     def lookup(self, rid):
         """(status, job) for an RID; (UNKNOWN, None) for one never issued or dropped."""
-        with self._lock:
+        with self._held.locked():
             now = self._clock()
-            self._drop_expired(now)
+            self._held.drop_expired(now)
             job = self._jobs.get(rid)
             if job is None:
                 return UNKNOWN, None
@@ -155,10 +170,11 @@ class JobStore:
     def open_report(self, job, shape, make):
         """The job's report of `shape` opened for reading, made by `make(path)` the first time it
         is asked for; None once the job has been dropped (an open file stays readable after it
-        is removed). BlastFailed when it cannot be made, DiskLimit when it cannot be kept."""
+        is removed). BlastFailed when it cannot be made, DiskLimit when it cannot be kept. A
+        request waits only for the making of the same report, never of another."""
         key = report_key(shape)
-        with job.formatting:
-            with self._lock:
+        while True:
+            with self._held.locked():
                 if job.dropped or job.folder is None:
                     return None
                 path = job.formatted.get(key)
@@ -168,30 +184,56 @@ class JobStore:
                     job.used = self._clock()
                     self._ledger.report_used(job.rid, key, self.wall(job.used))
                     return open(path, "rb")
-                path = os.path.join(job.folder, report_file(key))
-            try:
-                size = make_whole(make, path)
-            except BaseException:
-                with self._lock:
-                    if job.dropped:   # its folder went while the report was being made
-                        self._remove_again(job)
-                        return None
-                raise
+                making = job.making.get(key)
+                if making is None:
+                    making = job.making[key] = Making()
+                    break
+                making.asked += 1
+            making.done.wait()    # then kept, or to be made again if that failed
+        try:
+            return self._make_report(job, key, make)
+        finally:
             with self._lock:
-                if job.dropped:
-                    self._remove_again(job)
+                del job.making[key]
+            making.done.set()
+
+    def _make_report(self, job, key, make):
+        path = os.path.join(job.folder, report_file(key))
+        try:
+            size = make_whole(make, path)
+        except BaseException:
+            with self._held.locked():
+                if job.dropped:   # its folder went while the report was being made
+                    self._held.remove_later(job.folder)
                     return None
-                self._count_files(job, path)
-                if not self._fit(size, job):
-                    edits.remove(path)
-                    raise DiskLimit(self._budget.refusal("this report", size))
-                job.formatted[key] = path
-                job.used = self._clock()
-                self._budget.report_kept(job.rid, key, size)
-                self._ledger.add_report(job.rid, key, os.path.basename(path), size, self.wall(job.used))
-                while len(job.formatted) > KEPT_REPORTS:
-                    self._drop_report(job, next(iter(job.formatted)))
-                return open(path, "rb")
+            raise
+        with self._held.locked():
+            if job.dropped:   # and the report may have written into it as it went
+                self._held.remove_later(job.folder)
+                return None
+            self._count_files(job)
+            if not self._held.fit(size, job, self._clock()):
+                remove(path)
+                raise DiskLimit(self._budget.refusal("this report", size))
+            job.formatted[key] = path
+            job.used = self._clock()
+            self._budget.report_kept(job.rid, key, size)
+            self._ledger.add_report(job.rid, key, os.path.basename(path), size, self.wall(job.used))
+            while len(job.formatted) > KEPT_REPORTS:
+                self._held.drop_report(job, next(iter(job.formatted)))
+            return open(path, "rb")
+
+    def _count_files(self, job):
+        # What making a report left in the search's folder besides its run's files and the
+        # reports (such as the XML report that XML answers are cut from) is counted, and
+        # recorded so that a restart keeps it; not the reports being made, whose own are.
+        known = set(job.files) | {os.path.basename(path) for path in job.formatted.values()}
+        derived = {name: size for name, size in own_files(job.folder).items()
+                   if name not in known and not being_made(name, job.making)}
+        if derived != job.derived:
+            self._budget.take(sum(derived.values()) - sum(job.derived.values()))
+            job.derived = derived
+            self._ledger.derived(job)
 
     def fetched(self, job):
         """Notes that the job's results were sent: when room is needed, such jobs go first."""
@@ -199,26 +241,28 @@ class JobStore:
             if not job.fetched and not job.dropped:
                 job.fetched = True
                 self._ledger.used(job, self.wall(job.used))
+                self._held.aged(job)
 
     def delete(self, rid):
-        with self._lock:
+        """True if the RID's job was held: it is dropped, and its run ended if it runs."""
+        with self._held.locked():
             job = self._jobs.get(rid)
             if job is not None:
-                self._drop(job)
+                self._held.drop(job)
             return job is not None
 
     def held(self):
         """(rid, status) of every job held, oldest first."""
-        with self._lock:
+        with self._held.locked():
             now = self._clock()
-            self._drop_expired(now)
+            self._held.drop_expired(now)
             return [(job.rid, job.status(now)) for job in self._jobs.values()]
 
     def summaries(self):
         """A listing.Summary of every job held, oldest first."""
-        with self._lock:
+        with self._held.locked():
             now = self._clock()
-            self._drop_expired(now)
+            self._held.drop_expired(now)
             return [summary(job, job.status(now), self.wall(job.submitted)) for job in self._jobs.values()]
 
     def count(self):
@@ -243,98 +287,33 @@ class JobStore:
         folder is removed)."""
         self.stop()
         self._workers.join()
-        with self._lock:
+        with self._held.locked():
             if not self._shut:
                 self._shut = True
                 self._ledger.close()
                 self._place.close()
 
-    def _drop(self, job, why=None):
-        if why:
-            self._log("dropped the search %s: %s" % (job.rid, why))
-        job.dropped = True
-        del self._jobs[job.rid]
-        self._workers.remove(job.rid)
-        for key in job.formatted:
-            self._budget.report_gone(job.rid, key)
-        self._budget.give_back(job.disk())
-        self._ledger.forget(job.rid)
-        if job.folder is not None:
-            shutil.rmtree(job.folder, ignore_errors=True)
-
-    def _count_files(self, job, report):
-        # What making a report left in the search's folder besides its run's files and the
-        # reports (such as the XML report that XML answers are cut from) is counted, and
-        # recorded so that a restart keeps it.
-        known = set(job.files) | {os.path.basename(path) for path in job.formatted.values()} | {
-            os.path.basename(report)}
-        derived = {name: size for name, size in own_files(job.folder).items() if name not in known}
-        if derived != job.derived:
-            self._budget.take(sum(derived.values()) - sum(job.derived.values()))
-            job.derived = derived
-            self._ledger.derived(job)
-
-    def _drop_report(self, job, key, why=None):
-        if why:
-            self._log("dropped a %s report of %s: %s" % (key, job.rid, why))
-        edits.remove(job.formatted.pop(key))
-        self._budget.report_gone(job.rid, key)
-        self._ledger.forget_report(job.rid, key)
-
-    @staticmethod
-    def _remove_again(job):
-        # A report made while its job was dropped may have written into the folder as it went.
-        shutil.rmtree(job.folder, ignore_errors=True)
-
-    def _drop_expired(self, now):
-        for job in list(self._jobs.values()):
-            if job.finished is not None and now - job.done_at() > self.keep:
-                self._drop(job)
-
-    def _make_room(self, now):
-        """Drops the oldest finished jobs, ones already fetched first, until there is room for
-        one more; False if none can go."""
-        while len(self._jobs) >= self.max_jobs:
-            finished = [job for job in self._jobs.values() if job.status(now) != WAITING]
-            if not finished:
-                return False
-            self._drop(min(finished, key=lambda job: (not job.fetched, job.done_at())))
-        return True
-
-    def _fit(self, extra, keep):
-        """Makes room for `extra` more bytes: the least recently used reports go first, then the
-        least recently used finished jobs other than `keep`. False, and nothing dropped, if that
-        would not be enough."""
-        if self._budget.fits(extra):
-            return True
-        now = self._clock()
-        finished = sorted((job for job in self._jobs.values() if job is not keep and job.status(now) != WAITING),
-                          key=lambda job: job.used)
-        if not self._budget.fits(extra - self._budget.reports_size() - sum(job.disk() for job in finished)):
-            return False
-        why = "the store is at its disk limit of %s (--max-disk)" % shown(self._budget.limit)
-        while not self._budget.fits(extra):
-            oldest = self._budget.least_used_report()
-            if oldest is not None:
-                self._drop_report(self._jobs[oldest[0]], oldest[1], why)
-            else:
-                self._drop(finished.pop(0), why)
-        return True
-
     def _started(self, job):
         job.attempts += 1
+        job.running = True
         self._ledger.started(job)
 
     def _run_job(self, job):
         folder = self._place.search(job.rid)
-        if job.failure is None:
-            error, has_hits, files = run_search(self._run, job.search, folder)
+        if job.failure is not None:
+            outcome = job.failure, False, {}
         else:
-            error, has_hits, files = job.failure, False, {}
-        self._finish(job, folder, error, has_hits, files)
+            try:
+                outcome = run_search(self._run, job.search, folder)
+            except Exception:
+                if not job.dropped:
+                    self._log("the search %s failed in the service: %s" % (job.rid, traceback.format_exc()))
+                outcome = SERVICE_FAILED, False, {}
+        self._finish(job, folder, *outcome)
 
     def _finish(self, job, folder, error, has_hits, files):
-        with self._lock:
+        with self._held.locked():
+            job.running = False
             if self._shut:
                 return
             if self._closed and error is not None and job.failure is None:
@@ -343,18 +322,20 @@ class JobStore:
                 return
             if not job.dropped and error is None:
                 size = sum(files.values())
-                if self._fit(size, job):
+                if self._held.fit(size, job, self._clock()):
                     job.folder, job.report, job.has_hits, job.files = (folder, os.path.join(folder, WHOLE_XML),
                                                                        has_hits, files)
                     self._budget.take(size)
                 else:
                     error = self._budget.refusal("its results", size)
             if job.dropped or error is not None:
-                shutil.rmtree(folder, ignore_errors=True)
-            if error is not None:
+                self._held.remove_later(folder)
+            if error is not None and not job.dropped:
                 self._log("search %s (%s) failed: %s" % (job.rid, job.program, error))
             job.error, job.finished = error, self._clock()
             job.used = job.done_at()
+            job.let_go_of_query()
             if not job.dropped:
                 self._ledger.finished(job, self.wall(job.finished), self.wall(job.used))
+                self._held.aged(job)
             self._finished.notify_all()

@@ -3,6 +3,7 @@ is recorded before its RID is handed out, its outcome once it has one, a kept re
 file is whole. Times are wall-clock seconds, as a restart has a clock of its own. The service
 writes through it under the store's lock; it is read only at start. Without a state folder,
 NoLedger records nothing."""
+import contextlib
 import json
 import sqlite3
 
@@ -103,14 +104,26 @@ class Ledger:
     encode = staticmethod(encode_search)
 
     def searches(self):
-        """The searches recorded, as dicts, in the order they were submitted."""
-        cursor = self._db.execute("SELECT * FROM searches ORDER BY rowid")
-        names = [column[0] for column in cursor.description]
-        return [dict(zip(names, row)) for row in cursor]
+        """The searches recorded, as dicts, in the order they were submitted; StoreError when
+        they cannot be read."""
+        with self._reading():
+            cursor = self._db.execute("SELECT * FROM searches ORDER BY rowid")
+            names = [column[0] for column in cursor.description]
+            return [dict(zip(names, row)) for row in cursor]
 
     def reports(self):
-        """(rid, shape, file, size, used) of the reports recorded, least recently used first."""
-        return self._db.execute("SELECT rid, shape, file, size, used FROM reports ORDER BY used").fetchall()
+        """(rid, shape, file, size, used) of the reports recorded, least recently used first;
+        StoreError when they cannot be read."""
+        with self._reading():
+            return self._db.execute("SELECT rid, shape, file, size, used FROM reports ORDER BY used").fetchall()
+
+    @contextlib.contextmanager
+    def _reading(self):
+        # A damaged file often reads well enough to open: the damage shows where it is read.
+        try:
+            yield
+        except sqlite3.Error as error:
+            raise StoreError("cannot read the store's state %s: %s" % (self.path, error))
 
     def next_serial(self):
         self.serial += 1

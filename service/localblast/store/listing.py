@@ -22,5 +22,5 @@ def query_title(search):
 
 
 def summary(job, status, submitted):
-    return Summary(job.rid, job.program, getattr(job.search, "database", "") or "", query_title(job.search),
+    return Summary(job.rid, job.program, getattr(job.search, "database", "") or "", job.title,
                    submitted, status, job.has_hits, job.error)

@@ -6,11 +6,12 @@ that no record names is removed."""
 import json
 import os
 import re
-import shutil
 
 from ..reports.formatting import WHOLE_XML
+from .folders import remove
 from .job import Job
 from .ledger import decode_search
+from .listing import query_title
 
 # Runs a search may start: one that the service's stops (or crashes) cut short this often is
 # failed instead of being run again, as it may be what brings the service down.
@@ -33,6 +34,7 @@ def job_of(row, at):
     job.record = len(row["search"].encode("utf-8"))
     try:
         job.search = decode_search(row["search"])
+        job.title = query_title(job.search)
     except (TypeError, ValueError) as error:
         job.error = ("the search was recorded by a version of the service whose records this one cannot read (%s)"
                      % error)
@@ -105,12 +107,3 @@ def sweep(place, jobs, reports):
             if inner.name not in kept[entry.name]:
                 remove(inner.path)
 
-
-def remove(path):
-    if os.path.isdir(path) and not os.path.islink(path):
-        shutil.rmtree(path, ignore_errors=True)
-    else:
-        try:
-            os.remove(path)
-        except OSError:
-            pass

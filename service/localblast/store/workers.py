@@ -18,12 +18,15 @@ class Workers:
         self._ready = threading.Condition(lock)
         self._started, self._run = started, run
         self._stopped = False
+        self._started_threads = False
         self._threads = [threading.Thread(target=self._work, name="blast-worker-%d" % number, daemon=True)
                          for number in range(count)]
 
     def start(self):
-        for thread in self._threads:
-            thread.start()
+        if not self._started_threads:
+            self._started_threads = True
+            for thread in self._threads:
+                thread.start()
 
     def add(self, job):
         """Under the lock: `job` waits to run."""
@@ -42,7 +45,7 @@ class Workers:
     def join(self):
         """Waits for the searches running, a few seconds at most."""
         end = time.monotonic() + STOP_WAIT    # real seconds: the store's clock may be a test's
-        for thread in self._threads:
+        for thread in self._threads if self._started_threads else ():
             thread.join(max(0.0, end - time.monotonic()))
 
     def _next(self):
