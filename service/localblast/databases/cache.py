@@ -16,8 +16,9 @@ import fcntl
 import hashlib
 import os
 import secrets
-import shutil
 import tempfile
+
+from ..files import remove
 
 BUILDING = ".building-"
 LOCK = ".lock"
@@ -41,14 +42,6 @@ def content_key(path, head=0):
             if len(start) < head:
                 start += block[:head - len(start)]
     return digest.hexdigest(), bytes(start)
-
-
-def remove(path):
-    if os.path.isdir(path) and not os.path.islink(path):
-        shutil.rmtree(path, ignore_errors=True)
-    else:
-        with contextlib.suppress(FileNotFoundError):
-            os.remove(path)
 
 
 @contextlib.contextmanager

@@ -20,13 +20,6 @@ QUERY_ELEMENT = re.compile(rb"^(\s*<(BlastOutput|Iteration)_query-(ID|def)>)[^<]
 GI = re.compile(rb"^(\s*<(?:Hit_id|BlastOutput_query-ID|Iteration_query-ID)>)gi\|[0-9]+\|(?=[^<])")
 
 
-def remove(path):
-    try:
-        os.remove(path)
-    except FileNotFoundError:
-        pass
-
-
 def pieces(stream):
     """(piece, whole) for a binary stream: its lines, read at most PIECE bytes at a time; a
     longer line comes in several pieces, and `whole` is false for each of them."""

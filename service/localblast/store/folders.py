@@ -10,6 +10,8 @@ import shutil
 import stat
 import tempfile
 
+from ..files import remove
+
 PREFIX = "localblast-"
 LOCK = "lock"
 # Made in a temporary folder before its lock, never in a state folder.
@@ -71,15 +73,6 @@ def hold_new(folder):
     return descriptor
 
 
-def remove(path):
-    """Removes a file or a folder with all it holds, if it is there."""
-    if os.path.isdir(path) and not os.path.islink(path):
-        shutil.rmtree(path, ignore_errors=True)
-    else:
-        try:
-            os.remove(path)
-        except OSError:
-            pass
 
 
 def temporary(folder):

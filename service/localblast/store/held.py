@@ -5,9 +5,9 @@ let go (locked()), and what expired or goes first for room is found in ageing's 
 walking every search held."""
 import contextlib
 
+from ..files import remove
 from .ageing import Finished
 from .budget import shown
-from .folders import remove
 from .job import WAITING
 
 

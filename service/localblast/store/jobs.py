@@ -12,9 +12,10 @@ import time
 import traceback
 
 from ..errors import STOPPING, Refused
+from ..files import remove
 from ..reports.formatting import WHOLE_XML
 from .budget import DiskBudget, DiskLimit, default_limit
-from .folders import StoreFolder, remove
+from .folders import StoreFolder
 from .held import Held
 from .job import FAILED, READY, SERVICE_FAILED, UNKNOWN, WAITING, Job, own_files, run_search
 from .kept import KEPT_REPORTS, Making, being_made, make_whole, report_file, report_key

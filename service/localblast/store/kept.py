@@ -5,7 +5,7 @@ import json
 import os
 import threading
 
-from .folders import remove
+from ..files import remove
 
 # Formatted reports kept per search: beyond it the least recently asked for is made again.
 KEPT_REPORTS = 16

@@ -7,8 +7,8 @@ import json
 import os
 import re
 
+from ..files import remove
 from ..reports.formatting import WHOLE_XML
-from .folders import remove
 from .job import Job
 from .ledger import decode_search
 from .listing import query_title
