@@ -140,7 +140,8 @@ class Api:
     page finds no database and no search."""
     rtoe = 0
     guidelines = Guidelines()
-    database = store = types.SimpleNamespace(databases=list, summaries=list)
+    database = store = types.SimpleNamespace(databases=list, summaries=list,
+                                             summary_of=lambda rid: None)
 
     def answer(self, form, arrived, holds=None):
         return Answer(200, TEXT, "answered %s" % form["CMD"][-1], 0.0)

@@ -71,15 +71,19 @@ def test_over_http_results_are_read_from_the_report_file(db):
         assert results(url, rid, NCBI_GI="true")[2] == REPORT
 
 
-def listed_by_display_rids(url, store):
+def listed_by_display_rids(url, store, _submitted):
     return [line.split("\t")[0] for line in request(url, dict(CMD="DisplayRIDs"))[2].splitlines()]
 
 
-def listed_for_a_page(url, store):
+def listed_for_a_page(url, store, _submitted):
     return [summary.rid for summary in store.summaries()]
 
 
-@pytest.mark.parametrize("listed", [listed_by_display_rids, listed_for_a_page])
+def found_for_their_own_pages(url, store, submitted):
+    return [rid for rid in submitted if store.summary_of(rid) is not None]
+
+
+@pytest.mark.parametrize("listed", [listed_by_display_rids, listed_for_a_page, found_for_their_own_pages])
 def test_lists_of_the_searches_held_leave_out_those_whose_keep_time_is_over(db, clock, listed):
     with running_service(db, keep=60, clock=clock) as (url, store, _):
         older = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
@@ -87,9 +91,9 @@ def test_lists_of_the_searches_held_leave_out_those_whose_keep_time_is_over(db, 
         clock.advance(30)
         newer = submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
         finished(store, newer)
-        assert listed(url, store) == [older, newer]
+        assert listed(url, store, [older, newer]) == [older, newer]
         clock.advance(31)    # the first request since the older one's keep time ended
-        assert listed(url, store) == [newer]
+        assert listed(url, store, [older, newer]) == [newer]
 
 
 def test_a_page_s_list_shows_each_search_as_a_person_knows_it(db):

@@ -229,6 +229,9 @@ class Store:
     def summaries(self):
         return list(self._summaries)
 
+    def summary_of(self, rid):
+        return next((summary for summary in self._summaries if summary.rid == rid), None)
+
 
 def test_a_page_stays_small_whatever_the_store_and_the_journal_hold(db):
     # 500 searches of the longest titles the store gives, and a full journal of requests with

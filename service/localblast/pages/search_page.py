@@ -1,7 +1,7 @@
 """A search's own page: its status, what was asked, its reports' links and, for clients that may
 see the journal, the requests that named it. While it runs the page reloads itself, as NCBI's
 page of a running search does, without a script."""
-from . import links, requests_seen, searches
+from . import links, requests_seen
 from .rendering import render
 from ..store.job import WAITING
 
@@ -10,7 +10,7 @@ RELOAD = (2, 60)
 
 
 def render_search(site, values, rid):
-    summary = searches.find(site.api.store.summaries(), rid)
+    summary = site.api.store.summary_of(rid)
     entries = site.journal.entries(rid=rid) if summary is not None else []
     reload = None
     if summary is not None and summary.status == WAITING:

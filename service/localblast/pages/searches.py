@@ -19,7 +19,3 @@ def latest(api_path, summaries, shown=SHOWN):
     more there are)."""
     kept = summaries[-shown:] if shown else []
     return [row(api_path, summary) for summary in reversed(kept)], len(summaries) - len(kept)
-
-
-def find(summaries, rid):
-    return next((summary for summary in summaries if summary.rid == rid), None)

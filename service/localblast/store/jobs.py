@@ -266,6 +266,14 @@ class JobStore:
             self._held.drop_expired(now)
             return [summary(job, job.status(now), self.wall(job.submitted)) for job in self._jobs.values()]
 
+    def summary_of(self, rid):
+        """The listing.Summary of the job `rid`, or None when it is not held."""
+        with self._held.locked():
+            now = self._clock()
+            self._held.drop_expired(now)
+            job = self._jobs.get(rid)
+            return None if job is None else summary(job, job.status(now), self.wall(job.submitted))
+
     def count(self):
         with self._lock:
             return len(self._jobs)
