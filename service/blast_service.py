@@ -97,9 +97,15 @@ def serve(settings):
         store.close()
         raise
 
+    def stopping():
+        # The store first: status requests held for their searches' end are then answered at
+        # once, and not cut short with the answers that the server's grace ends.
+        store.stop()
+        server.stop()
+
     def stop(_signal, _frame):
         # The signal arrives on the loop's thread, which stop() needs to close the connections.
-        threading.Thread(target=server.stop).start()
+        threading.Thread(target=stopping).start()
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
     # Only now: a search found again and run by a start that then failed would count as cut

@@ -18,6 +18,7 @@ import pytest
 
 from blast_client import NO_ANSWER, info, request_or_error, submit, wait
 from conftest import database_folder
+from gates import Gate
 from localblast import options
 from logs import Logs
 from service_process import SCRIPT, service_process
@@ -78,6 +79,30 @@ def test_sigterm_stops_it_and_cuts_a_held_answer_short():
         held.join(120)
     assert isinstance(outcome[0], NO_ANSWER), outcome
     assert logs.index(logs.wait_for("a held answer was dropped")) < logs.index(logs.wait_for("blast-service: stopped"))
+
+
+def test_sigterm_answers_a_held_status_request_with_the_status_its_search_has(tmp_path, monkeypatch):
+    # A status request held for its search's end is no answer being sent: the stop gives it the
+    # status at once, where cutting it after the grace left the client with no answer at all.
+    gate = Gate(str(tmp_path), "blastp")
+    monkeypatch.setenv("PATH", str(tmp_path) + os.pathsep + os.environ["PATH"])
+    logs, outcome = Logs(), []
+    try:
+        with service_process("--db", database_folder(), "--rtoe", "0", "--status-wait", "600",
+                             logs=logs) as (process, url):
+            rid = submit(url, **SEARCH)
+            gate.wait_started(1)
+            held = threading.Thread(target=lambda: outcome.append(request_or_error(
+                url, dict(CMD="Get", FORMAT_OBJECT="SearchInfo", RID=rid), timeout=120)))
+            held.start()
+            logs.wait_for("holding the status request for %s" % rid)
+            process.send_signal(signal.SIGTERM)
+            assert process.wait(timeout=120) == 0
+            held.join(120)
+    finally:
+        gate.open()
+    assert not isinstance(outcome[0], Exception), outcome
+    assert outcome[0][0] == 200 and info(outcome[0][2])["Status"] == "WAITING", outcome
 
 
 @pytest.mark.parametrize("arguments, words", [
