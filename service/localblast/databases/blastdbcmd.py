@@ -7,7 +7,6 @@ import os
 import re
 import subprocess
 import tempfile
-import threading
 
 from ..request.query import IDENTIFIER
 from ..runs import children
@@ -49,25 +48,22 @@ def read(arguments, folder, count=None, limit=LINE, timeout=TIMEOUT):
                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=errors)
         except OSError as error:
             raise ToolFailed("could not start %s: %s" % (TOOL, error))
-        expired = threading.Event()
-        timer = threading.Timer(timeout, lambda: (expired.set(), process.kill()))
-        timer.start()
-        try:
-            with process.stdout:
-                while count is None or len(lines) < count:
-                    line = process.stdout.readline(limit + 1)
-                    if not line:
-                        break
-                    if len(line) > limit:
-                        cut = True
-                        break
-                    lines.append(line.rstrip(b"\n").decode("utf-8", "replace"))
-            done = not cut and (count is None or len(lines) < count)
-        finally:
-            if not done:   # cut short, or interrupted
-                process.kill()
-            process.wait()
-            timer.cancel()
+        with children.deadline(process, timeout) as expired:
+            try:
+                with process.stdout:
+                    while count is None or len(lines) < count:
+                        line = process.stdout.readline(limit + 1)
+                        if not line:
+                            break
+                        if len(line) > limit:
+                            cut = True
+                            break
+                        lines.append(line.rstrip(b"\n").decode("utf-8", "replace"))
+                done = not cut and (count is None or len(lines) < count)
+            finally:
+                if not done:   # cut short, or interrupted
+                    process.kill()
+                process.wait()
         return Output(lines, process.returncode, children.error_text(errors), cut, expired.is_set())
 
 

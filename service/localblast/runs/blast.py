@@ -140,15 +140,10 @@ class BlastRunner:
                 self._processes.add(process)
                 if run is not None:
                     self._runs[run] = process
-            # Popen.wait with a timeout polls, sleeping up to 50 ms between looks: a timer ends a
-            # process that overruns instead, and the wait returns as soon as the process ends.
-            overran = threading.Event()
-            timer = threading.Timer(self.timeout, lambda: (overran.set(), process.kill()))
-            timer.start()
             try:
-                process.wait()
+                with children.deadline(process, self.timeout) as overran:
+                    process.wait()
             finally:
-                timer.cancel()
                 with self._lock:
                     self._processes.discard(process)
                     if run is not None:

@@ -12,6 +12,7 @@ Asking for it in the service's own child instead (a preexec_fn) makes Python cop
 service with fork() for every child, which cost half the service's processor time per report.
 """
 import concurrent.futures
+import contextlib
 import ctypes
 import errno
 import os
@@ -86,6 +87,20 @@ class Launcher:
 
 LAUNCHER = Launcher()
 start = LAUNCHER.start
+
+
+@contextlib.contextmanager
+def deadline(process, seconds):
+    """Kills `process` if it still runs `seconds` from now, while the block runs; yields an Event
+    that is set if it did. Popen.wait with a timeout polls, sleeping up to 50 ms between looks: a
+    timer ends a process that overruns instead, and a wait returns as soon as the process ends."""
+    overran = threading.Event()
+    timer = threading.Timer(seconds, lambda: (overran.set(), process.kill()))
+    timer.start()
+    try:
+        yield overran
+    finally:
+        timer.cancel()
 
 
 def error_text(stream):
