@@ -59,8 +59,13 @@ def stores():
         store.close()
 
 
+def whole_xml(job):
+    """The path of the XML report that a search's XML answers are cut from (the fake run writes it)."""
+    return os.path.join(job.folder, WHOLE_XML)
+
+
 def report_of(job):
-    with open(job.report) as stream:
+    with open(whole_xml(job)) as stream:
         return stream.read()
 
 

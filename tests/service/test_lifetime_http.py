@@ -2,7 +2,6 @@
 made to take longer stays WAITING, a full service refuses and makes room with fetched results
 first, results are read from the report file, and the lists of the searches held leave out those
 whose keep time is over. The store runs on a clock the tests move by hand, with BLAST+."""
-import os
 import time
 
 import pytest
@@ -10,9 +9,8 @@ import pytest
 from blast_client import info, request, results, status, submit
 from conftest import running_service
 from localblast.api.faults import Faults
-from localblast.reports.formatting import WHOLE_XML
 from localblast.store.jobs import FAILED, READY
-from test_lifetime import REPORT, finished
+from test_lifetime import REPORT, finished, whole_xml
 
 
 def test_over_http_the_results_expire_with_the_job(db, clock):
@@ -55,11 +53,6 @@ def test_over_http_fetched_results_make_room_first(db, clock):
         submit(url, PROGRAM="blastp", DATABASE="nr", QUERY="9506405")
         assert status(url, newer) == {"Status": "UNKNOWN"}
         assert status(url, older)["Status"] == "READY"
-
-
-def whole_xml(job):
-    """The path of the XML report that a search's XML answers are cut from."""
-    return os.path.join(job.folder, WHOLE_XML)
 
 
 def test_over_http_results_are_read_from_the_report_file(db):

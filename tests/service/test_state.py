@@ -18,7 +18,7 @@ from localblast.store.jobs import FAILED, READY, UNKNOWN, WAITING, JobStore
 from localblast.store.ledger import Ledger, decode_search, encode_search
 from localblast.store.restore import MAX_ATTEMPTS
 from test_kept_reports import read, writer
-from test_lifetime import REPORT, Blast, finished, quiet
+from test_lifetime import REPORT, Blast, finished, quiet, whole_xml
 
 SUBMISSIONS = {
     "identifier": dict(PROGRAM="blastp", DATABASE="nr", QUERY="9506405", NCBI_GI="on"),
@@ -144,7 +144,7 @@ def test_a_search_cut_short_by_a_stop_runs_again_unless_stops_cut_it_too_often(r
     job = finished(store, rid)
     assert store.lookup(rid)[0] == outcome
     if outcome == READY:
-        assert names(restarts.blast) == ["search"] and os.path.exists(job.report)
+        assert names(restarts.blast) == ["search"] and os.path.exists(whole_xml(job))
     else:
         assert "stopped while this search ran, %d times" % cuts in job.error and restarts.blast.searches == []
 
@@ -155,7 +155,7 @@ def truncate_report(store, job):
 
 
 def truncate_a_file_of_its_run(store, job):
-    with open(job.report, "r+") as stream:
+    with open(whole_xml(job), "r+") as stream:
         stream.truncate(3)
 
 
@@ -198,7 +198,7 @@ def test_files_that_are_not_whole_are_never_served_after_a_restart(restarts, nam
     job = finished(store, job.rid)
     assert store.lookup(job.rid)[0] == READY
     assert names(restarts.blast) == (["search"] if runs_again else [])
-    with open(job.report) as stream:
+    with open(whole_xml(job)) as stream:
         assert stream.read() == REPORT
     assert read(store.open_report(job, "shape", writer_beside(made))) == b"whole"
     assert len(made) == (2 if made_again else 1)

@@ -1,9 +1,9 @@
 """A search the store holds, the statuses it answers, and its run into a folder of its own."""
 import collections
 import os
-import shutil
 
 from ..errors import BlastFailed
+from ..files import remove
 from .listing import query_title
 
 WAITING, READY, FAILED, UNKNOWN = "WAITING", "READY", "FAILED", "UNKNOWN"
@@ -24,7 +24,6 @@ class Job:
         self.finished = None
         self.running = False              # taken by a worker, its run not yet over
         self.folder = None                # the search's own folder, once it has succeeded
-        self.report = None                # the XML report's path, once the search has succeeded
         self.files = {}                   # its run's files (name -> size), once it has succeeded
         self.derived = {}                 # files made from them for its reports, kept beside them
         self.record = 0                   # bytes of its record in the state
@@ -65,7 +64,7 @@ def run_search(run, search, folder):
     """(error or None, has_hits, its own files) of `run(search, folder)` in the search's own
     folder, made afresh: a run that a stop cut short may have left one. Failures other than
     BlastFailed are raised."""
-    shutil.rmtree(folder, ignore_errors=True)
+    remove(folder)
     os.mkdir(folder)
     try:
         has_hits = run(search, folder).has_hits

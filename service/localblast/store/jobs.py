@@ -13,7 +13,6 @@ import traceback
 
 from ..errors import STOPPING, Refused
 from ..files import remove
-from ..reports.formatting import WHOLE_XML
 from .budget import DiskBudget, DiskLimit, default_limit
 from .folders import StoreFolder
 from .held import Held
@@ -332,8 +331,7 @@ class JobStore:
             if not job.dropped and error is None:
                 size = sum(files.values())
                 if self._held.fit(size, job, self._clock()):
-                    job.folder, job.report, job.has_hits, job.files = (folder, os.path.join(folder, WHOLE_XML),
-                                                                       has_hits, files)
+                    job.folder, job.has_hits, job.files = folder, has_hits, files
                     self._budget.take(size)
                 else:
                     error = self._budget.refusal("its results", size)

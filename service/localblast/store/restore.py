@@ -8,7 +8,6 @@ import os
 import re
 
 from ..files import remove
-from ..reports.formatting import WHOLE_XML
 from .job import Job
 from .ledger import decode_search
 from .listing import query_title
@@ -62,7 +61,7 @@ def restored(ledger, place, at, wall, now, keep, log):
             continue
         if job.finished is not None and job.error is None:
             if whole(folder, job.files):
-                job.folder, job.report = folder, os.path.join(folder, WHOLE_XML)
+                job.folder = folder
                 derived = {name: size for name, size in job.derived.items() if whole(folder, {name: size})}
                 if derived != job.derived:    # made again when they are needed
                     job.derived = derived
@@ -106,4 +105,3 @@ def sweep(place, jobs, reports):
         for inner in os.scandir(entry.path):
             if inner.name not in kept[entry.name]:
                 remove(inner.path)
-
