@@ -109,6 +109,7 @@ def requested(report, search):
     show_gi = search.show_gi if report.show_gi is None else report.show_gi
     return shape(chosen, dict(search.sizes, **report.sizes), show_gi)
 
+
 def formatter_arguments(shape):
     """blast_formatter's options for a Shape."""
     arguments = list(shape.format.outfmt)

@@ -9,7 +9,6 @@ request head and body size limits, idle connections timed out), with what waitre
   stop, and its threads would wait for ever on a client that reads nothing.
 """
 import errno
-import ipaddress
 import threading
 import time
 
@@ -76,7 +75,7 @@ class BlastServer(TcpWSGIServer):
         return "http://%s:%s%s" % (access.url_host(self.effective_host), self.effective_port, PATH)
 
     def beyond_loopback(self):
-        return not ipaddress.ip_address(self.effective_host).is_loopback
+        return not access.is_loopback(self.effective_host)
 
     # The loop. Everything that touches connections runs on its thread.
 

@@ -6,7 +6,6 @@ carries the temporary folders' marker is ever removed so: a stopped service's st
 bear the same name."""
 import fcntl
 import os
-import shutil
 import stat
 import tempfile
 
@@ -73,8 +72,6 @@ def hold_new(folder):
     return descriptor
 
 
-
-
 def temporary(folder):
     try:
         return stat.S_ISREG(os.lstat(os.path.join(folder, TEMPORARY)).st_mode)
@@ -100,7 +97,7 @@ def sweep_dead(parent, log):
             continue   # not a store's, or one being made
         try:
             if take_lock(descriptor):
-                shutil.rmtree(folder, ignore_errors=True)
+                remove(folder)
                 log("removed %s, left by a service that was killed" % folder)
         finally:
             os.close(descriptor)
@@ -139,5 +136,5 @@ class StoreFolder:
 
     def close(self):
         if self.temporary:
-            shutil.rmtree(self.path, ignore_errors=True)
+            remove(self.path)
         os.close(self._lock)
