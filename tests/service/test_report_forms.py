@@ -3,10 +3,10 @@ SAM and JSONSA, each read back with a real parser of its form; HTML reports carr
 block of a finished search; a report the service does not make is refused by name."""
 import pytest
 
-from blast_client import error_text, fetch, info, request, submit, wait
+from blast_client import error_text, info, request, submit, wait
 from report_readers import (anchored_rows, html_page, read_anchored, read_csv, read_html_anchored,
                             read_html_tabular, read_jsonsa, read_sam, read_tabular, read_text)
-from test_formats import RAT_PROTEIN
+from test_formats import RAT_PROTEIN, report as served
 
 # An identifier query of each kind: its search finds 13 rat proteins, or 5 nucleotide sequences
 # (for blastn's SAM).
@@ -31,11 +31,10 @@ def searches(service):
 
 
 def report(url, rid, **fields):
-    """(content type, body) of a report that must be served."""
-    code, headers, body = fetch(url, dict(dict(CMD="Get", RID=rid), **fields))
-    assert code == 200, (code, body[:300])
-    assert not headers.get("Content-Type", "").startswith("text/html") or b'class="error"' not in body, body[:500]
-    return headers.get("Content-Type", "").split(";")[0], body
+    """(content type, body) of a report that must be served, and not as an error page."""
+    content_type, body = served(url, rid, **fields)
+    assert not content_type.startswith("text/html") or b'class="error"' not in body, body[:500]
+    return content_type, body
 
 
 def one_query(queries):
