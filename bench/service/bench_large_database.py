@@ -20,19 +20,15 @@ Nothing is asserted: it reports figures.
 import argparse
 import os
 import random
-import select
 import statistics
 import subprocess
-import sys
 import tempfile
 import time
 from pathlib import Path
 
 from bench_service import HITLIST_SIZE, rate, report_from_service, timed
-from running import stop_service
+from running import start_service, stop_service
 
-HERE = Path(__file__).resolve().parent
-SERVICE = HERE.parents[1] / "service" / "blast_service.py"
 LETTERS = b"AAAAACCDDDEEEEFFGGGGHHIIIKKKKLLLLLLLMMNNNPPPPQQQRRRRSSSSSSTTTTVVVVVWYY"
 ORGANISMS = [(9606, "Homo sapiens"), (10090, "Mus musculus"), (10116, "Rattus norvegicus"), (7227, "Drosophila "
              "melanogaster"), (3702, "Arabidopsis thaliana"), (4932, "Saccharomyces cerevisiae"), (7955, "Danio rerio")]
@@ -72,14 +68,8 @@ def generate(folder, proteins, seed=11):
 def start(arguments, scratch):
     """(process, url, seconds to the URL printed)."""
     began = time.perf_counter()
-    service = subprocess.Popen([sys.executable, str(SERVICE), "--port", "0", "--rtoe", "0", "--status-wait", "60",
-                                "--cache", str(scratch / "cache")] + arguments, env=dict(os.environ, TMPDIR=str(scratch)),
-                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-    ready, _, _ = select.select([service.stdout], [], [], 600)
-    url = service.stdout.readline().strip() if ready else ""
-    if not url.startswith("http://127.0.0.1:"):
-        stop_service(service)
-        sys.exit("the service did not start: %r" % url)
+    service, url = start_service(None, str(scratch), "--rtoe", "0", "--status-wait", "60",
+                                 "--cache", str(scratch / "cache"), *arguments, ready_timeout=600)
     return service, url, time.perf_counter() - began
 
 
